@@ -1,0 +1,48 @@
+// What the run needs to know before it starts working: the channel, the
+// registry root, early exit, cleanup, the previous version and the raw
+// command line handed on to the setup program.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+extern const wchar_t kStableAppGuid[];
+extern const wchar_t kBetaAppGuid[];
+extern const wchar_t kDevAppGuid[];
+extern const wchar_t kSxsAppGuid[];
+
+struct LaunchSettings {
+  wchar_t** argv;             // owned; released with LocalFree
+  const wchar_t* app_guid;    // one of the constants above
+  const wchar_t* command_line;  // the process's own, borrowed
+  int32_t argc;
+  bool system_level;
+  bool early_exit;
+  bool delete_extracted_files;
+  // Points into the module's mapped resources, valid for the process's life.
+  const wchar_t* previous_version;
+};
+
+LaunchSettings DefaultLaunchSettings();
+
+// Reads the previous-version resource, the cleanup preference, the command
+// line and the environment, in that order. False only when the command line
+// cannot be split; the last error is then CommandLineToArgvW's.
+bool InitLaunchSettings(LaunchSettings* settings, HMODULE module);
+
+bool ParseLaunchCommandLine(LaunchSettings* settings,
+                            const wchar_t* command_line);
+
+void ResetLaunchSettings(LaunchSettings* settings);
+
+// One REG_SZ value from a key opened in the native view with query access
+// only. False when absent, of another type, or too long to terminate.
+bool ReadStringFromKey(HKEY root, const wchar_t* subkey,
+                       const wchar_t* value_name, wchar_t* buffer,
+                       size_t capacity);
+
+// The registry places and names the settings come from.
+extern const wchar_t kCleanupPreferenceKey[];
+extern const wchar_t kCleanupPreferenceValue[];
+extern const wchar_t kMachineWideVariable[];

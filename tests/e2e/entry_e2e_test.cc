@@ -1,0 +1,113 @@
+// The real installer.exe, started as a child process: the early exits, and
+// the runs that must end before anything is touched.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "launch_settings.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+class EntryRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
+    ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER,
+                               ClientStatePath(kStableAppGuid), L"ap",
+                               L"stable", true));
+    InstallerVariant variant(dir_ / L"installer.exe");
+    ASSERT_TRUE(variant.Build()) << variant.error();
+    installer_ = variant.path();
+  }
+  void TearDown() override {
+    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
+  }
+
+  DWORD Run(const std::wstring& arguments,
+            const ChildOptions& options = ChildOptions()) {
+    const ChildOutcome outcome =
+        RunChild(installer_, L"\"" + installer_ + L"\"" + arguments, options);
+    EXPECT_TRUE(outcome.started) << "start error " << outcome.start_error;
+    EXPECT_FALSE(outcome.timed_out);
+    return outcome.exit_code;
+  }
+
+  // Nothing but the installer itself in its folder, and the update
+  // client's key exactly as the test left it.
+  void ExpectNothingTouched(const std::wstring& folder) {
+    EXPECT_EQ(ListDirectory(folder).size(), 1u)
+        << "the run left something in " << Narrow(folder);
+    DWORD type = 0;
+    std::string data;
+    ASSERT_TRUE(GetRawValue(HKEY_CURRENT_USER, ClientStatePath(kStableAppGuid),
+                            L"ap", &type, &data, true));
+    EXPECT_EQ(data, Utf16Bytes(L"stable"));
+    EXPECT_FALSE(GetRawValue(HKEY_CURRENT_USER,
+                             ClientStatePath(kStableAppGuid),
+                             L"InstallerResult", &type, &data, true));
+  }
+
+  ScratchDir dir_{L"entry"};
+  std::wstring installer_;
+};
+
+TEST_F(EntryRun, EarlySwitchesEndTheRunWith118AndTouchNothing) {
+  for (const wchar_t* arguments :
+       {L" --cleanup", L" --CLEANUP", L" --korven-frame",
+        L" --korven-beta --KorVen-Frame --system-level", L"\t--cleanup"}) {
+    EXPECT_EQ(Run(arguments), 118u) << Narrow(arguments);
+    ExpectNothingTouched(dir_.path());
+  }
+}
+
+TEST_F(EntryRun, EarlySwitchWithAValueOrAsProgramNameIsNotOne) {
+  EXPECT_NE(Run(L" --cleanup=1"), 118u);
+  ChildOptions options;
+  const ChildOutcome outcome =
+      RunChild(installer_, L"--cleanup", options);
+  ASSERT_TRUE(outcome.started);
+  EXPECT_NE(outcome.exit_code, 118u);
+}
+
+TEST_F(EntryRun, CommandLineThatCannotBeSplitEndsWith101) {
+  // Only memory exhaustion makes the system's splitter fail, so the test
+  // puts a splitter that always fails beside the installer and has Wine
+  // prefer it to its own.
+  const std::wstring fake = PathFromEnvironment("FAILING_SHELL32");
+  ASSERT_FALSE(fake.empty());
+  ASSERT_TRUE(CopyFileW(fake.c_str(), (dir_ / L"shell32.dll").c_str(), FALSE));
+  EXPECT_EQ(Run(L""), 101u);
+  EXPECT_EQ(ListDirectory(dir_.path()).size(), 2u);  // installer and fake
+  DeleteFileW((dir_ / L"shell32.dll").c_str());
+  ExpectNothingTouched(dir_.path());
+}
+
+TEST_F(EntryRun, ModulePathOf260UnitsOrMoreEndsWith108) {
+  // A folder deep enough that installer.exe's own path no longer fits.
+  std::wstring folder = dir_.path();
+  const size_t target = 260 - std::wstring(L"\\installer.exe").size();
+  while (folder.size() < target) {
+    const size_t remaining = target - folder.size();
+    size_t take = std::min<size_t>(60, remaining - 1);
+    if (remaining - (take + 1) == 1) --take;  // never leave room for "\" alone
+    folder += L"\\" + std::wstring(take, L'd');
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) ||
+                GetLastError() == ERROR_ALREADY_EXISTS);
+  }
+  const std::wstring deep = folder + L"\\installer.exe";
+  ASSERT_EQ(deep.size(), 260u);
+  ASSERT_TRUE(CopyFileW(installer_.c_str(), deep.c_str(), FALSE));
+  const ChildOutcome outcome = RunChild(deep, L"\"" + deep + L"\"");
+  if (!outcome.started) {
+    GTEST_SKIP() << "Wine cannot start a program from a path of "
+                 << deep.size() << " units (error " << outcome.start_error
+                 << ")";
+  }
+  EXPECT_EQ(outcome.exit_code, 108u);
+  ExpectNothingTouched(folder);
+}
+
+}  // namespace

@@ -1,0 +1,366 @@
+#include "test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace testing_support {
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(),
+                                    static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                      &out[0], n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(),
+                                    static_cast<int>(text.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                      &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring WindowsPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') return Widen(path);
+  std::wstring out = L"Z:" + Widen(path);
+  std::replace(out.begin(), out.end(), L'/', L'\\');
+  return out;
+}
+
+std::wstring PathFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::wstring() : WindowsPath(value);
+}
+
+ScratchDir::ScratchDir(const std::wstring& label) {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+  std::wstring base(temp, n);
+  if (!base.empty() && base.back() == L'\\') base.pop_back();
+  static LONG counter = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const LONG serial = InterlockedIncrement(&counter);
+    std::wstring candidate = base + L"\\" + label + L"-" +
+                             std::to_wstring(GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(serial);
+    if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+      path_ = candidate;
+      return;
+    }
+  }
+}
+
+ScratchDir::~ScratchDir() {
+  if (!path_.empty()) RemoveTree(path_);
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void RemoveTree(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    for (const std::wstring& name : ListDirectory(path)) {
+      RemoveTree(path + L"\\" + name);
+    }
+    RemoveDirectoryW(path.c_str());
+  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    RemoveDirectoryW(path.c_str());
+  } else {
+    DeleteFileW(path.c_str());
+  }
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  size_t offset = 0;
+  bool ok = true;
+  while (ok && offset < bytes.size()) {
+    const DWORD chunk =
+        static_cast<DWORD>(std::min<size_t>(bytes.size() - offset, 1 << 24));
+    DWORD written = 0;
+    ok = WriteFile(file, bytes.data() + offset, chunk, &written, nullptr) &&
+         written == chunk;
+    offset += chunk;
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::string out;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return out;
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    out.append(buffer, read);
+  }
+  CloseHandle(file);
+  return out;
+}
+
+std::vector<std::wstring> ListDirectory(const std::wstring& path) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+
+// The current environment with the requested changes, as a sorted block.
+std::wstring BuildEnvironmentBlock(const ChildOptions& options) {
+  // Names compare case-insensitively on Windows; keep the first spelling.
+  auto upper = [](std::wstring s) {
+    for (wchar_t& c : s) c = static_cast<wchar_t>(towupper(c));
+    return s;
+  };
+  std::map<std::wstring, std::pair<std::wstring, std::wstring>> by_key;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* p = block; *p != 0; p += wcslen(p) + 1) {
+    const std::wstring entry = p;
+    const size_t eq = entry.find(L'=', 1);
+    if (eq == std::wstring::npos) continue;
+    by_key[upper(entry.substr(0, eq))] = {entry.substr(0, eq),
+                                          entry.substr(eq + 1)};
+  }
+  FreeEnvironmentStringsW(block);
+  for (const std::wstring& name : options.unset_env) by_key.erase(upper(name));
+  for (const auto& [name, value] : options.set_env) {
+    by_key[upper(name)] = {name, value};
+  }
+  std::wstring out;
+  for (const auto& [key, entry] : by_key) {
+    out += entry.first + L"=" + entry.second;
+    out.push_back(L'\0');
+  }
+  out.push_back(L'\0');
+  return out;
+}
+
+}  // namespace
+
+ChildOutcome RunChild(const std::wstring& program,
+                      const std::wstring& command_line,
+                      const ChildOptions& options) {
+  ChildOutcome outcome;
+  std::wstring environment = BuildEnvironmentBlock(options);
+  std::vector<wchar_t> line(command_line.begin(), command_line.end());
+  line.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
+                      CREATE_UNICODE_ENVIRONMENT, &environment[0],
+                      options.current_directory.empty()
+                          ? nullptr
+                          : options.current_directory.c_str(),
+                      &startup, &process)) {
+    outcome.start_error = GetLastError();
+    return outcome;
+  }
+  outcome.started = true;
+  CloseHandle(process.hThread);
+  if (WaitForSingleObject(process.hProcess, options.timeout_ms) !=
+      WAIT_OBJECT_0) {
+    outcome.timed_out = true;
+    TerminateProcess(process.hProcess, 0xDEAD);
+    WaitForSingleObject(process.hProcess, 10000);
+  }
+  GetExitCodeProcess(process.hProcess, &outcome.exit_code);
+  CloseHandle(process.hProcess);
+  return outcome;
+}
+
+namespace {
+
+REGSAM View(bool view32) { return view32 ? KEY_WOW64_32KEY : 0; }
+
+}  // namespace
+
+bool DeleteKeyTree(HKEY root, const std::wstring& subkey, bool view32) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, subkey.c_str(), 0,
+                    KEY_ALL_ACCESS | View(view32), &key) != ERROR_SUCCESS) {
+    return true;  // nothing there
+  }
+  const LONG tree = RegDeleteTreeW(key, nullptr);
+  RegCloseKey(key);
+  const LONG self = RegDeleteKeyExW(root, subkey.c_str(), View(view32), 0);
+  return tree == ERROR_SUCCESS && self == ERROR_SUCCESS;
+}
+
+bool CreateKey(HKEY root, const std::wstring& subkey, bool view32) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0,
+                      KEY_ALL_ACCESS | View(view32), nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+bool KeyExists(HKEY root, const std::wstring& subkey, bool view32) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | View(view32), &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+bool SetRawValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
+                 DWORD type, const void* data, DWORD bytes, bool view32) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0,
+                      KEY_ALL_ACCESS | View(view32), nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LONG status = RegSetValueExW(key, name, 0, type,
+                                     static_cast<const BYTE*>(data), bytes);
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+bool SetStringValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
+                    const std::wstring& text, bool view32) {
+  return SetRawValue(root, subkey, name, REG_SZ, text.c_str(),
+                     static_cast<DWORD>((text.size() + 1) * 2), view32);
+}
+
+bool SetDwordValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
+                   DWORD value, bool view32) {
+  return SetRawValue(root, subkey, name, REG_DWORD, &value, 4, view32);
+}
+
+bool GetRawValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
+                 DWORD* type, std::string* data, bool view32) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_READ | View(view32), &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD size = 0;
+  LONG status = RegQueryValueExW(key, name, nullptr, type, nullptr, &size);
+  if (status == ERROR_SUCCESS) {
+    data->assign(size, '\0');
+    status = RegQueryValueExW(key, name, nullptr, type,
+                              reinterpret_cast<BYTE*>(&(*data)[0]), &size);
+    data->resize(size);
+  }
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+std::wstring ClientStatePath(const wchar_t* app_guid) {
+  return std::wstring(L"Software\\Quenby\\Update\\ClientState\\") + app_guid;
+}
+
+std::string Utf16Bytes(const std::wstring& text, bool terminator) {
+  std::string out(reinterpret_cast<const char*>(text.c_str()),
+                  text.size() * 2);
+  if (terminator) out.append(2, '\0');
+  return out;
+}
+
+InstallerVariant::InstallerVariant(const std::wstring& target_path)
+    : path_(target_path) {}
+
+namespace {
+
+void SplitResourceId(const wchar_t* id, std::wstring* text, WORD* number) {
+  if (IS_INTRESOURCE(id)) {
+    *number = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(id));
+  } else {
+    *text = id;
+  }
+}
+
+}  // namespace
+
+InstallerVariant& InstallerVariant::Add(const wchar_t* type,
+                                        const wchar_t* name,
+                                        const std::string& bytes,
+                                        WORD language) {
+  Entry entry{L"", 0, L"", 0, bytes, language};
+  SplitResourceId(type, &entry.type, &entry.type_id);
+  SplitResourceId(name, &entry.name, &entry.name_id);
+  entries_.push_back(entry);
+  return *this;
+}
+
+InstallerVariant& InstallerVariant::Add(const wchar_t* type, WORD id,
+                                        const std::string& bytes,
+                                        WORD language) {
+  return Add(type, MAKEINTRESOURCEW(id), bytes, language);
+}
+
+InstallerVariant& InstallerVariant::PreviousVersion(const std::wstring& text) {
+  entries_.push_back({L"", 10 /* RT_RCDATA */, L"", 1, Utf16Bytes(text),
+                      1033});
+  return *this;
+}
+
+bool InstallerVariant::Build() {
+  const std::wstring source = PathFromEnvironment("INSTALLER_EXE");
+  if (source.empty()) {
+    error_ = "INSTALLER_EXE is not set";
+    return false;
+  }
+  if (!CopyFileW(source.c_str(), path_.c_str(), FALSE)) {
+    error_ = "copying installer.exe failed: " + std::to_string(GetLastError());
+    return false;
+  }
+  if (entries_.empty()) return true;
+  HANDLE update = BeginUpdateResourceW(path_.c_str(), FALSE);
+  if (update == nullptr) {
+    error_ = "BeginUpdateResourceW failed: " + std::to_string(GetLastError());
+    return false;
+  }
+  for (const Entry& entry : entries_) {
+    const wchar_t* type = entry.type.empty() ? MAKEINTRESOURCEW(entry.type_id)
+                                             : entry.type.c_str();
+    const wchar_t* name = entry.name.empty() ? MAKEINTRESOURCEW(entry.name_id)
+                                             : entry.name.c_str();
+    if (!UpdateResourceW(update, type, name, entry.language,
+                         const_cast<char*>(entry.bytes.data()),
+                         static_cast<DWORD>(entry.bytes.size()))) {
+      error_ = "UpdateResourceW failed: " + std::to_string(GetLastError());
+      EndUpdateResourceW(update, TRUE);
+      return false;
+    }
+  }
+  if (!EndUpdateResourceW(update, FALSE)) {
+    error_ = "EndUpdateResourceW failed: " + std::to_string(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace testing_support

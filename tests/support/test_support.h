@@ -1,0 +1,124 @@
+// Shared helpers for the tests that run under Wine: scratch directories,
+// child processes, registry state and installer variants.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// "/a/b" as Wine sees it ("Z:\a\b"); Windows paths pass unchanged.
+std::wstring WindowsPath(const std::string& unix_or_windows_path);
+std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+// The value of an environment variable that CTest sets, as a Windows path;
+// the test fails (empty result) when it is missing.
+std::wstring PathFromEnvironment(const char* name);
+
+// A fresh, empty directory under the build tree's Wine temp folder, removed
+// with everything in it when the object goes. Path ends without backslash.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::wstring& label = L"t");
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::wstring& path() const { return path_; }
+  std::wstring operator/(const std::wstring& name) const {
+    return path_ + L"\\" + name;
+  }
+
+ private:
+  std::wstring path_;
+};
+
+// Removes a file or a directory tree, clearing read-only attributes.
+void RemoveTree(const std::wstring& path);
+bool Exists(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadFileBytes(const std::wstring& path);
+// Names (not paths) of the entries of a directory, sorted; "." and ".."
+// left out.
+std::vector<std::wstring> ListDirectory(const std::wstring& path);
+
+struct ChildOptions {
+  std::wstring current_directory;  // empty: the test's own
+  // Environment changes for the child: a value sets, nullopt-like empty
+  // entry in unset removes.
+  std::map<std::wstring, std::wstring> set_env;
+  std::vector<std::wstring> unset_env;
+  DWORD timeout_ms = 120000;
+};
+
+struct ChildOutcome {
+  bool started = false;
+  bool timed_out = false;
+  DWORD exit_code = 0;
+  DWORD start_error = 0;
+};
+
+// Starts program with the exact command line given (program name included,
+// as the child will see it) and waits for it.
+ChildOutcome RunChild(const std::wstring& program,
+                      const std::wstring& command_line,
+                      const ChildOptions& options = ChildOptions());
+
+// Registry, always in the 32-bit view when view32 is set.
+bool DeleteKeyTree(HKEY root, const std::wstring& subkey, bool view32);
+bool CreateKey(HKEY root, const std::wstring& subkey, bool view32);
+bool KeyExists(HKEY root, const std::wstring& subkey, bool view32);
+bool SetRawValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
+                 DWORD type, const void* data, DWORD bytes, bool view32);
+bool SetStringValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
+                    const std::wstring& text, bool view32);
+bool SetDwordValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
+                   DWORD value, bool view32);
+// Raw value read: false when the key or value is absent.
+bool GetRawValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
+                 DWORD* type, std::string* data, bool view32);
+
+// The update client's per-application key for a channel GUID, and the
+// values the installer touches there.
+std::wstring ClientStatePath(const wchar_t* app_guid);
+
+// A copy of the built installer.exe with chosen resources added, made with
+// the Windows resource-update functions, so that a test can make whatever
+// variant it needs without a build target of its own.
+class InstallerVariant {
+ public:
+  // Copies the installer named by the INSTALLER_EXE environment variable.
+  explicit InstallerVariant(const std::wstring& target_path);
+  InstallerVariant& Add(const wchar_t* type, const wchar_t* name,
+                        const std::string& bytes, WORD language = 1033);
+  InstallerVariant& Add(const wchar_t* type, WORD id, const std::string& bytes,
+                        WORD language = 1033);
+  // The previous-version resource: RT_RCDATA 1, UTF-16 with terminator.
+  InstallerVariant& PreviousVersion(const std::wstring& text);
+  // Writes the file. False (with the reason in error()) when anything fails.
+  bool Build();
+  const std::wstring& path() const { return path_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  struct Entry {
+    std::wstring type;
+    WORD type_id;
+    std::wstring name;
+    WORD name_id;
+    std::string bytes;
+    WORD language;
+  };
+  std::wstring path_;
+  std::vector<Entry> entries_;
+  std::string error_;
+};
+
+// UTF-16 text with its terminator, as bytes.
+std::string Utf16Bytes(const std::wstring& text, bool terminator = true);
+
+}  // namespace testing_support
