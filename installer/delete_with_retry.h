@@ -1,0 +1,25 @@
+// Deletion that survives transient locks. Objects are deleted only through
+// an open handle with the delete disposition, never by name, and a link is
+// deleted itself, never its target.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t kMaxDeleteAttempts = 100;
+constexpr unsigned kDeletePauseMs = 100;
+
+// Deletes one file or empty directory (with or without a closing
+// backslash). True when it no longer exists at the end. *attempts is 1 plus
+// the number of 100 ms pauses taken, at most 100.
+bool DeleteWithRetry(const wchar_t* path, int32_t* attempts);
+
+// Raises the run's running maximum to attempts when that is larger.
+void RaiseDeleteAttempts(int32_t* max_delete_attempts, int32_t attempts);
+
+// The end-of-run cleanup: the archive and the setup program (each skipped
+// when empty), then the work directory, always. Failures are not reported,
+// only the attempt counts through max_delete_attempts.
+void DeleteExtractedFiles(const wchar_t* archive_path,
+                          const wchar_t* setup_path,
+                          const wchar_t* work_directory,
+                          int32_t* max_delete_attempts);
