@@ -1,0 +1,89 @@
+#include "scratch_file.h"
+
+namespace {
+
+constexpr DWORD kScratchAccess = GENERIC_WRITE | DELETE;
+constexpr DWORD kScratchShare = FILE_SHARE_DELETE;
+constexpr DWORD kScratchFlags =
+    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+
+}  // namespace
+
+ScratchFile::ScratchFile() : handle(INVALID_HANDLE_VALUE) {}
+
+ScratchFile::~ScratchFile() { Close(); }
+
+bool ScratchFile::Create(const wchar_t* file_path) {
+  Close();
+  if (!SafeCopy(path.get(), kPathCapacity, file_path)) return false;
+  handle = CreateFileW(path.get(), kScratchAccess, kScratchShare, nullptr,
+                       CREATE_ALWAYS, kScratchFlags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    path.clear();
+    return false;
+  }
+  return true;
+}
+
+void ScratchFile::Close() {
+  if (handle != INVALID_HANDLE_VALUE) {
+    // Cleared before the close so that a second Close cannot reach a handle
+    // value the system may already have handed out again.
+    HANDLE old = handle;
+    handle = INVALID_HANDLE_VALUE;
+    CloseHandle(old);
+  }
+  path.clear();
+}
+
+bool ScratchFile::IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+
+bool ScratchFile::MarkDeleteOnClose() {
+  if (!IsOpen()) return false;
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+HANDLE ScratchFile::Duplicate() const {
+  if (!IsOpen()) return INVALID_HANDLE_VALUE;
+  HANDLE duplicate = INVALID_HANDLE_VALUE;
+  if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(),
+                       &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return duplicate;
+}
+
+HANDLE ScratchFile::Handle() const { return handle; }
+
+bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path) {
+  ScratchFile file;
+  if (!file.Create(path)) return false;
+  const unsigned char* data = static_cast<const unsigned char*>(blob.data);
+  uint64_t offset = 0;
+  while (offset < blob.size) {
+    const uint64_t left = blob.size - offset;
+    const DWORD chunk =
+        static_cast<DWORD>(left < kMaxWriteChunk ? left : kMaxWriteChunk);
+    DWORD written = 0;
+    BOOL ok = WriteFile(file.Handle(), data + offset, chunk, &written, nullptr);
+    if (ok && written != chunk) {
+      // A write that reports success but stores less would leave a file
+      // that looks whole and is not.
+      ok = FALSE;
+      SetLastError(ERROR_WRITE_FAULT);
+    }
+    if (!ok) {
+      const DWORD error = GetLastError();
+      file.MarkDeleteOnClose();
+      file.Close();
+      SetLastError(error);
+      return false;
+    }
+    offset += chunk;
+  }
+  file.Close();
+  return true;
+}
