@@ -23,5 +23,11 @@ bool CreateWorkDirectory(const wchar_t* base, PathBuf* work_directory,
 bool BuildWorkDirSecurity(const wchar_t* base,
                           PSECURITY_DESCRIPTOR* descriptor);
 
+// The four name bytes of one try after the random draw: when the draw
+// failed (drawn false), the try number is mixed in so that the ten tries
+// still ask for ten different names.
+void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
+                         unsigned try_index);
+
 // The process token's owner SID in string form; release with LocalFree.
 bool GetTokenOwnerSidString(wchar_t** sid);

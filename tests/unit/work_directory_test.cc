@@ -1,0 +1,263 @@
+#include "work_directory.h"
+
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+const char kLockTokenVariable[] = "WORK_DIR_TEST_LOCK_TOKEN";
+
+bool IsUpperHex(wchar_t unit) {
+  return (unit >= L'0' && unit <= L'9') || (unit >= L'A' && unit <= L'F');
+}
+
+// The owner SID of this process's token, found without the product code.
+std::wstring OwnerSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  char block[512];
+  DWORD size = 0;
+  std::wstring result;
+  if (GetTokenInformation(token, TokenOwner, block, sizeof(block), &size)) {
+    wchar_t* text = nullptr;
+    if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(block)->Owner,
+                               &text)) {
+      result = text;
+      LocalFree(text);
+    }
+  }
+  CloseHandle(token);
+  return result;
+}
+
+std::wstring DaclString(PSECURITY_DESCRIPTOR descriptor) {
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+          nullptr)) {
+    return L"<conversion failed>";
+  }
+  std::wstring result = text;
+  LocalFree(text);
+  return result;
+}
+
+// base + "\" with nested folders so that the whole is exactly length units.
+std::wstring DeepBase(const std::wstring& root, size_t length) {
+  std::wstring base = root;
+  while (base.size() + 1 < length) {
+    const size_t room = length - base.size() - 2;  // "\" before, "\" after
+    std::wstring name(room > 100 ? 100 : room, L'd');
+    if (room > 100 && room - 100 < 2) name.resize(room - 2);
+    base += L"\\" + name;
+    if (!CreateDirectoryW(base.c_str(), nullptr)) return L"";
+  }
+  return base + L"\\";
+}
+
+TEST(CreateWorkDirectory, NameIsZkFiveUpperHexDigitsTmpWithBackslash) {
+  ScratchDir dir(L"wd");
+  const std::wstring base = dir.path() + L"\\";
+  for (int i = 0; i < 12; ++i) {
+    PathBuf path;
+    ExitResult status = MakeExitResult(1, 1);
+    ASSERT_TRUE(CreateWorkDirectory(base.c_str(), &path, &status));
+    EXPECT_EQ(status.exit_code, 0u);
+    EXPECT_EQ(status.windows_error, 0u);
+    const std::wstring made = path.get();
+    ASSERT_EQ(made.size(), base.size() + 13) << Narrow(made);
+    EXPECT_EQ(made.substr(0, base.size() + 3), base + L"ZK_");
+    for (size_t k = base.size() + 3; k < base.size() + 8; ++k) {
+      EXPECT_TRUE(IsUpperHex(made[k])) << Narrow(made);
+    }
+    EXPECT_EQ(made.substr(base.size() + 8), L".tmp\\");
+    const DWORD attributes = GetFileAttributesW(made.c_str());
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  EXPECT_EQ(ListDirectory(dir.path()).size(), 12u);
+}
+
+TEST(CreateWorkDirectory, BaseOf246UnitsPassesAnd247FailsWith108) {
+  ScratchDir dir(L"wdlen");
+  const std::wstring base246 = DeepBase(dir.path(), 246);
+  ASSERT_EQ(base246.size(), 246u);
+  PathBuf path;
+  ExitResult status = MakeExitResult(1, 1);
+  ASSERT_TRUE(CreateWorkDirectory(base246.c_str(), &path, &status))
+      << status.exit_code;
+  EXPECT_EQ(std::wstring(path.get()).size(), 259u);
+  EXPECT_EQ(path.get()[258], L'\\');
+
+  ScratchDir dir2(L"wdlen");
+  const std::wstring base247 = DeepBase(dir2.path(), 247);
+  ASSERT_EQ(base247.size(), 247u);
+  status = MakeExitResult(1, 1);
+  EXPECT_FALSE(CreateWorkDirectory(base247.c_str(), &path, &status));
+  EXPECT_EQ(status.exit_code, 108u);
+  EXPECT_EQ(status.windows_error, 0u);
+  const std::wstring deepest = base247.substr(0, base247.size() - 1);
+  EXPECT_TRUE(ListDirectory(deepest).empty());
+
+  // A base that does not fit the buffer at all.
+  const std::wstring huge = L"C:\\" + std::wstring(300, L'x') + L"\\";
+  status = MakeExitResult(1, 1);
+  EXPECT_FALSE(CreateWorkDirectory(huge.c_str(), &path, &status));
+  EXPECT_EQ(status.exit_code, 108u);
+  EXPECT_EQ(status.windows_error, 0u);
+}
+
+TEST(CreateWorkDirectory, TenFailedTriesGive109WithoutTheWindowsError) {
+  ScratchDir dir(L"wdmiss");
+  const std::wstring base = dir.path() + L"\\missing\\";
+  PathBuf path;
+  ExitResult status = MakeExitResult(1, 1);
+  SetLastError(0);
+  EXPECT_FALSE(CreateWorkDirectory(base.c_str(), &path, &status));
+  EXPECT_EQ(status.exit_code, 109u);
+  EXPECT_EQ(status.windows_error, 0u);
+  EXPECT_TRUE(ListDirectory(dir.path()).empty());
+}
+
+TEST(MixTryIntoNameBytes, FailedDrawsStillGiveTenDifferentNames) {
+  std::set<std::wstring> names;
+  for (unsigned attempt = 0; attempt < 10; ++attempt) {
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    MixTryIntoNameBytes(bytes, false, attempt);
+    wchar_t digits[9];
+    ASSERT_TRUE(HexEncode(bytes, 4, digits, 9));
+    names.insert(std::wstring(digits, 5));
+  }
+  EXPECT_EQ(names.size(), 10u);
+
+  unsigned char drawn[4] = {0xAB, 0xCD, 0xEF, 0x01};
+  MixTryIntoNameBytes(drawn, true, 7);
+  EXPECT_EQ(drawn[0], 0xAB);
+  EXPECT_EQ(drawn[1], 0xCD);
+  EXPECT_EQ(drawn[2], 0xEF);
+  EXPECT_EQ(drawn[3], 0x01);
+}
+
+TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
+  EXPECT_STREQ(kWorkDirAclPrefix,
+               L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)"
+               L"(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)(A;;FA;;;");
+  EXPECT_EQ(std::wstring(kWorkDirAclPrefix).size(), 92u);
+
+  const std::wstring owner = OwnerSid();
+  ASSERT_FALSE(owner.empty());
+  wchar_t* sid = nullptr;
+  ASSERT_TRUE(GetTokenOwnerSidString(&sid));
+  EXPECT_EQ(std::wstring(sid), owner);
+  LocalFree(sid);
+
+  // The temporary folder is on C:, which keeps persistent access lists.
+  ScratchDir dir(L"wdacl");
+  const std::wstring base = dir.path() + L"\\";
+  PSECURITY_DESCRIPTOR built = nullptr;
+  ASSERT_TRUE(BuildWorkDirSecurity(base.c_str(), &built));
+  ASSERT_NE(built, nullptr);
+
+  // The written text, turned into a descriptor and back, is what the
+  // built descriptor must read as.
+  const std::wstring expected_text =
+      L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
+      L"(A;OIIOCI;GA;;;CO)(A;;FA;;;" + owner + L")";
+  PSECURITY_DESCRIPTOR expected = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      expected_text.c_str(), SDDL_REVISION_1, &expected, nullptr));
+  EXPECT_EQ(DaclString(built), DaclString(expected));
+  LocalFree(expected);
+
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(built, &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED);
+  EXPECT_TRUE(control & SE_DACL_AUTO_INHERITED);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL acl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(built, &present, &acl, &defaulted));
+  ASSERT_TRUE(present);
+  ASSERT_NE(acl, nullptr);
+  EXPECT_EQ(acl->AceCount, 6);
+  LocalFree(built);
+}
+
+TEST(WorkDirSecurity, VolumeThatCannotBeQueriedGetsNoDescriptor) {
+  // No volume path for this base: a plain directory, not a failure.
+  PSECURITY_DESCRIPTOR built = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+  EXPECT_TRUE(BuildWorkDirSecurity(L"\\\\?\\nonexistent\\", &built));
+  EXPECT_EQ(built, nullptr);
+}
+
+// Runs in a child of this test binary: with TOKEN_QUERY denied on the
+// process token, the owner SID cannot be read, so no directory is made.
+TEST(WorkDirSecurityChild, LockedTokenGives117WithTheWindowsError) {
+  if (GetEnvironmentVariableA(kLockTokenVariable, nullptr, 0) == 0) {
+    GTEST_SKIP() << "only in the child started by the test below";
+  }
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), WRITE_DAC, &token));
+  SECURITY_DESCRIPTOR empty_dacl;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&empty_dacl,
+                                           SECURITY_DESCRIPTOR_REVISION));
+  char acl_bytes[64];
+  PACL acl = reinterpret_cast<PACL>(acl_bytes);
+  ASSERT_TRUE(InitializeAcl(acl, sizeof(acl_bytes), ACL_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&empty_dacl, TRUE, acl, FALSE));
+  ASSERT_TRUE(SetKernelObjectSecurity(token, DACL_SECURITY_INFORMATION,
+                                      &empty_dacl));
+  CloseHandle(token);
+
+  HANDLE probe = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &probe)) {
+    CloseHandle(probe);
+    std::printf("token access is not checked here\n");
+    ExitProcess(77);
+  }
+  const DWORD expected_error = GetLastError();
+  EXPECT_EQ(expected_error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+  wchar_t base[MAX_PATH + 1];
+  ASSERT_GT(GetEnvironmentVariableW(L"WORK_DIR_TEST_BASE", base, MAX_PATH), 0u);
+  PathBuf path;
+  ExitResult status = MakeExitResult(1, 1);
+  EXPECT_FALSE(CreateWorkDirectory(base, &path, &status));
+  EXPECT_EQ(status.exit_code, 117u);
+  EXPECT_EQ(status.windows_error, expected_error);
+  EXPECT_NE(status.windows_error, 0u);
+}
+
+TEST(WorkDirSecurity, UnreadableOwnerSidGives117AndNoDirectory) {
+  ScratchDir dir(L"wd117");
+  wchar_t self[MAX_PATH + 1];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+  ASSERT_GT(n, 0u);
+  ChildOptions options;
+  options.set_env[Widen(kLockTokenVariable)] = L"1";
+  options.set_env[L"WORK_DIR_TEST_BASE"] = dir.path() + L"\\";
+  const ChildOutcome outcome = RunChild(
+      self,
+      L"\"" + std::wstring(self) +
+          L"\" --gtest_filter=WorkDirSecurityChild.* --gtest_brief=1",
+      options);
+  ASSERT_TRUE(outcome.started) << outcome.start_error;
+  if (outcome.exit_code == 77) {
+    GTEST_SKIP() << "Wine does not check access to the process token, so "
+                    "the owner SID cannot be made unreadable";
+  }
+  EXPECT_EQ(outcome.exit_code, 0u);
+  EXPECT_TRUE(ListDirectory(dir.path()).empty());
+}
+
+}  // namespace
