@@ -363,4 +363,78 @@ bool InstallerVariant::Build() {
   return true;
 }
 
+
+BackgroundChild::~BackgroundChild() { Kill(); }
+
+bool BackgroundChild::Start(const std::wstring& program,
+                            const std::wstring& command_line,
+                            const ChildOptions& options) {
+  Kill();
+  start_error_ = 0;
+  std::wstring environment = BuildEnvironmentBlock(options);
+  std::vector<wchar_t> line(command_line.begin(), command_line.end());
+  line.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
+                      CREATE_UNICODE_ENVIRONMENT, &environment[0],
+                      options.current_directory.empty()
+                          ? nullptr
+                          : options.current_directory.c_str(),
+                      &startup, &process)) {
+    start_error_ = GetLastError();
+    return false;
+  }
+  CloseHandle(process.hThread);
+  process_ = process.hProcess;
+  return true;
+}
+
+bool BackgroundChild::Wait(DWORD timeout_ms, DWORD* exit_code) {
+  if (process_ == nullptr) return false;
+  if (WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0) return false;
+  if (exit_code != nullptr) GetExitCodeProcess(process_, exit_code);
+  return true;
+}
+
+void BackgroundChild::Kill() {
+  if (process_ == nullptr) return;
+  if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
+    TerminateProcess(process_, 0xDEAD);
+    WaitForSingleObject(process_, 30000);
+  }
+  CloseHandle(process_);
+  process_ = nullptr;
+}
+
+HeldFile::HeldFile(const std::wstring& path, long milliseconds) : path_(path) {
+  const std::wstring tool = PathFromEnvironment("HOLD_FILE_EXE");
+  if (tool.empty()) return;
+  const std::wstring line = L"\"" + tool + L"\" \"" + path + L"\" " +
+                            std::to_wstring(milliseconds);
+  if (!child_.Start(tool, line)) return;
+  const std::wstring marker = path + L".held";
+  // Generous: the holder only has to start; this is no timing assertion.
+  for (int i = 0; i < 6000; ++i) {
+    if (Exists(marker)) {
+      held_ = true;
+      return;
+    }
+    if (child_.Wait(10)) return;  // it ended without holding
+  }
+}
+
+HeldFile::~HeldFile() { Release(); }
+
+bool HeldFile::WaitReleased(DWORD timeout_ms) {
+  DWORD code = 1;
+  return child_.Wait(timeout_ms, &code) && code == 0;
+}
+
+void HeldFile::Release() {
+  child_.Kill();
+  DeleteFileW((path_ + L".held").c_str());
+}
+
 }  // namespace testing_support

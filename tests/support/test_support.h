@@ -121,4 +121,51 @@ class InstallerVariant {
 // UTF-16 text with its terminator, as bytes.
 std::string Utf16Bytes(const std::wstring& text, bool terminator = true);
 
+// A child started without waiting for it; killed (when still running) and
+// reaped when the object goes.
+class BackgroundChild {
+ public:
+  BackgroundChild() = default;
+  ~BackgroundChild();
+  BackgroundChild(const BackgroundChild&) = delete;
+  BackgroundChild& operator=(const BackgroundChild&) = delete;
+  // Same command line and options as RunChild (timeout_ms is not used).
+  // False with the reason in start_error().
+  bool Start(const std::wstring& program, const std::wstring& command_line,
+             const ChildOptions& options = ChildOptions());
+  bool started() const { return process_ != nullptr; }
+  DWORD start_error() const { return start_error_; }
+  // True when the child has ended within timeout_ms; its exit code then
+  // goes to *exit_code.
+  bool Wait(DWORD timeout_ms, DWORD* exit_code = nullptr);
+  // Ends the child if it still runs and waits for it to go.
+  void Kill();
+
+ private:
+  HANDLE process_ = nullptr;
+  DWORD start_error_ = 0;
+};
+
+// tests/tools/hold_file.exe (named by the HOLD_FILE_EXE environment
+// variable) holding a file or directory open without sharing delete access,
+// for milliseconds or, with -1, until the object goes. The constructor
+// returns once the holder reports that it holds the path, or has ended.
+class HeldFile {
+ public:
+  HeldFile(const std::wstring& path, long milliseconds);
+  ~HeldFile();
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  bool held() const { return held_; }
+  // Waits for the holder to let go and end; true when it ended normally.
+  bool WaitReleased(DWORD timeout_ms = 60000);
+  // Ends the holder at once, then removes its marker file.
+  void Release();
+
+ private:
+  std::wstring path_;
+  BackgroundChild child_;
+  bool held_ = false;
+};
+
 }  // namespace testing_support
