@@ -1,6 +1,98 @@
 #include "run_installer.h"
 
+#include "delete_with_retry.h"
 #include "launch_settings.h"
+#include "outcome_report.h"
+#include "setup_invocation.h"
+#include "unpack_payload.h"
+#include "work_directory.h"
+
+namespace {
+
+// Asks Windows to drop as many of the process's pages as it can: the rest
+// of the installer's life is spent waiting for the setup program.
+void TrimWorkingSet() {
+  SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1),
+                           static_cast<SIZE_T>(-1));
+}
+
+bool IsTag(const TypeTag& tag, const wchar_t* type) {
+  return lstrcmpW(tag.get(), type) == 0;
+}
+
+// Everything from the work directory on. Once the work directory exists,
+// every path leads through the cleanup and the report.
+ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
+                              const wchar_t* installer_directory) {
+  PathBuf work_directory;
+  ExitResult result = MakeExitResult(0, 0);
+  if (!CreateWorkDirectory(installer_directory, &work_directory, &result)) {
+    return result;
+  }
+  MarkFullInstallerChannel(settings);
+
+  int32_t max_delete_attempts = 0;
+  PathBuf archive_path;
+  PathBuf setup_path;
+  TypeTag archive_tag;
+  TypeTag setup_tag;
+  result = UnpackPayload(module, work_directory.get(), &setup_path, &setup_tag,
+                         &archive_path, &archive_tag, &max_delete_attempts);
+  const bool archive_from_b7 = IsTag(archive_tag, L"B7");
+  bool succeeded = false;
+
+  if (!Succeeded(result)) {
+    TrimWorkingSet();
+  } else if (!IsTag(setup_tag, L"B7")) {
+    TrimWorkingSet();
+    result = RunSetup(settings, archive_path.get(), setup_path.get(),
+                      archive_from_b7);
+    succeeded = Succeeded(result);
+  } else {
+    // The payload carries a patch: the previously installed setup program
+    // builds the new one in the work directory first.
+    PathBuf new_setup_path;
+    if (!SafeCopy(new_setup_path.get(), kPathCapacity, work_directory.get()) ||
+        !SafeAppend(new_setup_path.get(), kPathCapacity, L"setup.exe")) {
+      // The patch file stays a deletion target, so the cleanup below
+      // leaves nothing behind.
+      result = MakeExitResult(EXIT_PATH_TOO_LONG, 0);
+      TrimWorkingSet();
+    } else {
+      bool patch_run_tried = false;
+      const ExitResult patched =
+          PatchPreviousSetup(settings, setup_path.get(), new_setup_path.get(),
+                             &max_delete_attempts, &patch_run_tried);
+      // After a patch run the patch file is gone; what the run may have
+      // left at the new path is what the cleanup must remove. A patch
+      // stage that never started its run leaves the patch to the cleanup.
+      if (Succeeded(patched) || patch_run_tried) {
+        SafeCopy(setup_path.get(), kPathCapacity, new_setup_path.get());
+      }
+      TrimWorkingSet();
+      if (Succeeded(patched)) {
+        result = RunSetup(settings, archive_path.get(), setup_path.get(),
+                          archive_from_b7);
+        succeeded = Succeeded(result);
+      } else {
+        result = patched;
+      }
+    }
+  }
+
+  if (settings.delete_extracted_files) {
+    DeleteExtractedFiles(archive_path.get(), setup_path.get(),
+                         work_directory.get(), &max_delete_attempts);
+  }
+  if (succeeded) {
+    WriteInstallerSuccess(settings, max_delete_attempts);
+  } else {
+    WriteInstallerFailure(settings, result);
+  }
+  return result;
+}
+
+}  // namespace
 
 // A path that cannot be had whole ends the run before anything is touched:
 // reporting success there would claim an install that never happened.
@@ -37,6 +129,9 @@ ExitResult RunInstaller(HMODULE module) {
     result = MakeExitResult(EXIT_EARLY_SWITCH, 0);
   } else {
     result = FindInstallerDirectory(module, &installer_directory);
+    if (Succeeded(result)) {
+      result = RunInstallSequence(module, settings, installer_directory.get());
+    }
   }
 
   ResetLaunchSettings(&settings);

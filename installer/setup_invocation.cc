@@ -1,0 +1,156 @@
+#include "setup_invocation.h"
+
+#include <windows.h>
+
+#include "client_state_key.h"
+#include "delete_with_retry.h"
+#include "referral_code.h"
+#include "run_process.h"
+#include "wide_buf.h"
+
+namespace {
+
+const wchar_t kPromoKey[] = L"Software\\Quenby\\Promo";
+const wchar_t kStubPathValue[] = L"StubInstallerPath";
+const wchar_t kQuote[] = L"\"";
+const wchar_t kSwitch[] = L" --";
+const wchar_t kValueOpen[] = L"=\"";  // every switch value is quoted
+
+template <size_t N>
+bool AppendPieces(wchar_t* command_line, const wchar_t* const (&pieces)[N]) {
+  for (const wchar_t* piece : pieces) {
+    if (!SafeAppend(command_line, kCmdCapacity, piece)) return false;
+  }
+  return true;
+}
+
+// Best effort: a code is added only when the stub's name carries one, and
+// only whole, so the setup program never sees half a switch.
+void AppendReferralCode(wchar_t* command_line) {
+  wchar_t stored[kPathCapacity];
+  FillBytes(stored, 0, sizeof stored);
+  if (!ReadStringFromKey(HKEY_CURRENT_USER, kPromoKey, kStubPathValue, stored,
+                         kPathCapacity)) {
+    return;
+  }
+  PathBuf stub;
+  if (!SafeCopy(stub.get(), kPathCapacity, stored)) return;
+  if (BoundedLength(stub.get(), kPathCapacity) == 0) return;
+  WideBuf<kReferralCodeCapacity> code;
+  if (!ReferralCodeFromStubPath(stub.get(), code.get())) return;
+
+  WideBuf<kReferralCodeCapacity + 32> referral_switch;
+  const wchar_t* const pieces[] = {kSwitch, L"tarvo-referral-code",
+                                   kValueOpen, code.get(), kQuote};
+  for (const wchar_t* piece : pieces) {
+    if (!SafeAppend(referral_switch.get(), kReferralCodeCapacity + 32, piece)) {
+      return;
+    }
+  }
+  SafeAppend(command_line, kCmdCapacity, referral_switch.get());
+}
+
+}  // namespace
+
+ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
+                             const wchar_t* previous_version, wchar_t* target,
+                             size_t capacity) {
+  HKEY key = nullptr;
+  uint32_t status =
+      OpenClientStateKey(system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
+                         app_guid, KEY_QUERY_VALUE, &key);
+  if (status == 0) {
+    status = ReadStringValue(&key, L"UninstallString", target, capacity);
+  }
+  CloseKey(&key);
+  if (status != 0) return MakeExitResult(EXIT_NO_PREVIOUS_SETUP, status);
+
+  // Matched before any quote is removed; no version matches everything.
+  if (FindNoCase(target, previous_version) == nullptr) {
+    return MakeExitResult(EXIT_PREVIOUS_VERSION_MISMATCH, 0);
+  }
+
+  const size_t length = static_cast<size_t>(BoundedLength(target, capacity));
+  if (length >= 2 && target[0] == L'"' && target[length - 1] == L'"') {
+    if (!SafeCopy(target, capacity, target + 1)) {
+      return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
+    }
+    target[length - 2] = 0;
+  }
+  return MakeExitResult(0, 0);
+}
+
+ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
+                    const wchar_t* setup_path, bool archive_from_b7) {
+  PathBuf setup;
+  if (BoundedLength(setup_path, kPathCapacity) == 0) {
+    const ExitResult found =
+        FindPreviousSetup(settings.system_level, settings.app_guid,
+                          settings.previous_version, setup.get(), kPathCapacity);
+    if (!Succeeded(found)) return found;
+  } else if (!SafeCopy(setup.get(), kPathCapacity, setup_path)) {
+    return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
+  }
+
+  CmdBuf command_line;
+  const wchar_t* const install_pieces[] = {
+      kQuote,     setup.get(),  kQuote, kSwitch,
+      archive_from_b7 ? L"install-archive" : L"uncompressed-archive",
+      kValueOpen, archive_path, kQuote};
+  if (!AppendPieces(command_line.get(), install_pieces)) {
+    return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
+  }
+  if (settings.previous_version != nullptr) {
+    const wchar_t* const version_pieces[] = {
+        kSwitch, L"previous-version", kValueOpen, settings.previous_version,
+        kQuote};
+    if (!AppendPieces(command_line.get(), version_pieces)) {
+      return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
+    }
+  }
+  // Without the user's own switches the setup program would do a different
+  // install (per-user instead of machine-wide, stable instead of beta).
+  if (!AppendArgumentTail(settings.command_line, command_line.get())) {
+    return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
+  }
+  AppendReferralCode(command_line.get());
+
+  return RunProcessAndWait(setup.get(), command_line.get(),
+                           EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND,
+                           EXIT_SETUP_LAUNCH_FAILED);
+}
+
+ExitResult PatchPreviousSetup(const LaunchSettings& settings,
+                              const wchar_t* patch_path,
+                              const wchar_t* new_setup_path,
+                              int32_t* max_delete_attempts,
+                              bool* patch_run_tried) {
+  *patch_run_tried = false;
+  PathBuf previous;
+  const ExitResult found =
+      FindPreviousSetup(settings.system_level, settings.app_guid,
+                        settings.previous_version, previous.get(),
+                        kPathCapacity);
+  if (!Succeeded(found)) return found;
+
+  CmdBuf command_line;
+  const wchar_t* const pieces[] = {
+      kQuote,     previous.get(), kQuote, kSwitch, L"update-setup-exe",
+      kValueOpen, patch_path,     kQuote, kSwitch, L"new-setup-exe",
+      kValueOpen, new_setup_path, kQuote};
+  if (!AppendPieces(command_line.get(), pieces) ||
+      !AppendArgumentTail(settings.command_line, command_line.get())) {
+    return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
+  }
+
+  *patch_run_tried = true;
+  const ExitResult result = RunProcessAndWait(
+      previous.get(), command_line.get(), EXIT_PATCH_SETUP_FILE_NOT_FOUND,
+      EXIT_PATCH_SETUP_PATH_NOT_FOUND, EXIT_PATCH_SETUP_LAUNCH_FAILED);
+
+  // The patch has served its purpose whether or not the run succeeded.
+  int32_t attempts = 0;
+  DeleteWithRetry(patch_path, &attempts);
+  RaiseDeleteAttempts(max_delete_attempts, attempts);
+  return result;
+}

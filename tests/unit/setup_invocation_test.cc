@@ -1,0 +1,103 @@
+// Finding the previously installed setup program through the update
+// client's key, against Wine's real registry.
+#include "setup_invocation.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/test_support.h"
+#include "wide_buf.h"
+
+namespace {
+
+using namespace testing_support;
+
+class FindPreviousSetupTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Clear(); }
+  void TearDown() override { Clear(); }
+  void Clear() {
+    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Quenby", true);
+  }
+  void Store(const std::wstring& text, HKEY root = HKEY_CURRENT_USER) {
+    ASSERT_TRUE(SetStringValue(root, ClientStatePath(kStableAppGuid),
+                               L"UninstallString", text, true));
+  }
+  ExitResult Find(const wchar_t* version, bool system_level = false) {
+    PathBuf target;
+    const ExitResult result = FindPreviousSetup(
+        system_level, kStableAppGuid, version, target.get(), kPathCapacity);
+    found_ = target.get();
+    return result;
+  }
+  std::wstring found_;
+};
+
+void ExpectResult(ExitResult result, uint32_t code, uint32_t error) {
+  EXPECT_EQ(result.exit_code, code);
+  EXPECT_EQ(result.windows_error, error);
+}
+
+TEST_F(FindPreviousSetupTest, MissingKeyOrValueIsNoPreviousSetup) {
+  ExpectResult(Find(nullptr), 110, 2);
+  CreateKey(HKEY_CURRENT_USER, ClientStatePath(kStableAppGuid), true);
+  ExpectResult(Find(nullptr), 110, 2);
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ClientStatePath(kStableAppGuid),
+                         true));
+}
+
+TEST_F(FindPreviousSetupTest, UnreadableValuesCarryTheRegistryStatus) {
+  SetDwordValue(HKEY_CURRENT_USER, ClientStatePath(kStableAppGuid),
+                L"UninstallString", 1, true);
+  ExpectResult(Find(nullptr), 110, 50);
+  Store(std::wstring(260, L'p'));
+  ExpectResult(Find(nullptr), 110, 234);
+}
+
+TEST_F(FindPreviousSetupTest, VersionIsMatchedAnywhereIgnoringAsciiCase) {
+  Store(L"C:\\Program Files\\Korven\\12.0.1-Beta\\setup.exe --uninstall");
+  ExpectResult(Find(L"12.0.1-BETA"), 0, 0);
+  ExpectResult(Find(L"12.0.2"), 111, 0);
+  ExpectResult(Find(L""), 0, 0);
+  ExpectResult(Find(nullptr), 0, 0);
+  // An unquoted value with arguments stays whole.
+  EXPECT_EQ(found_,
+            L"C:\\Program Files\\Korven\\12.0.1-Beta\\setup.exe --uninstall");
+}
+
+TEST_F(FindPreviousSetupTest, EnclosingQuotesAreRemovedOnlyWhenBothArePresent) {
+  const struct {
+    const wchar_t* stored;
+    const wchar_t* found;
+  } cases[] = {
+      {L"\"C:\\Korven\\1.0\\setup.exe\"", L"C:\\Korven\\1.0\\setup.exe"},
+      {L"\"\"", L""},
+      {L"\"", L"\""},
+      {L"\"C:\\Korven\\1.0\\setup.exe\" --uninstall",
+       L"\"C:\\Korven\\1.0\\setup.exe\" --uninstall"},
+      {L"C:\\Korven\\1.0\\setup.exe\"", L"C:\\Korven\\1.0\\setup.exe\""},
+  };
+  for (const auto& c : cases) {
+    Store(c.stored);
+    ExpectResult(Find(nullptr), 0, 0);
+    EXPECT_EQ(found_, c.found) << Narrow(c.stored);
+  }
+  // The longest value that fits keeps fitting once unquoted.
+  const std::wstring longest = L"\"" + std::wstring(257, L'q') + L"\"";
+  Store(longest);
+  ExpectResult(Find(nullptr), 0, 0);
+  EXPECT_EQ(found_, std::wstring(257, L'q'));
+}
+
+TEST_F(FindPreviousSetupTest, SystemLevelReadsTheMachineKey) {
+  Store(L"C:\\user\\setup.exe");
+  Store(L"C:\\machine\\setup.exe", HKEY_LOCAL_MACHINE);
+  ExpectResult(Find(nullptr, true), 0, 0);
+  EXPECT_EQ(found_, L"C:\\machine\\setup.exe");
+  ExpectResult(Find(nullptr, false), 0, 0);
+  EXPECT_EQ(found_, L"C:\\user\\setup.exe");
+}
+
+}  // namespace
