@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "argument_tail.h"
 #include "client_state_key.h"
 #include "delete_with_retry.h"
 #include "referral_code.h"

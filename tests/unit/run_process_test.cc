@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "argument_tail.h"
 #include "support/test_support.h"
 #include "wide_buf.h"
 
