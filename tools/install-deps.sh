@@ -13,9 +13,14 @@ have wine64 || [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 have gcab || need+=(gcab)
 have cabextract || need+=(cabextract)
-have 7z || need+=(7zip)
+have 7z || have 7zz || need+=(7zip)  # Debian 12 names it 7zz
 have osslsigncode || need+=(osslsigncode)
 have flock || need+=(util-linux)
+# tools/fuzz.sh: clang with libFuzzer's runtime (a recommendation of clang
+# only, so never pulled in by the install below)
+have clang++-14 || need+=(clang-14)
+compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' \
+  >/dev/null || need+=(libclang-rt-14-dev)
 
 if [ ${#need[@]} -eq 0 ]; then
   exit 0

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The command-line front, as a release engineer uses it, in a build
+# directory of its own:
+#  1. packing the inputs of a build-time packed installer again gives the
+#     same bytes (another build path, another output path);
+#  2. with a throwaway self-signed certificate the result carries one
+#     Authenticode signature that verifies, covers the payload (a changed
+#     payload byte breaks it), and removing it gives back the unsigned file;
+#  3. signing again with the same signing time gives the same bytes;
+#  4. the signed installer still starts under Wine and ends with 118 for
+#     "--cleanup".
+#   check-front.sh PROJECT WORK_DIR ARCHIVE SETUP PREVIOUS_VERSION REFERENCE
+#                  RUN_IN_PREFIX WINE_PREFIX
+set -u
+project=$1 work=$2 archive=$3 setup=$4 version=$5 reference=$6
+run_in_prefix=$7 prefix=$8
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+pack() {
+  "$project/tools/pack-installer.sh" --archive "$archive" --setup "$setup" \
+    --previous-version "$version" --build-dir "$work/build" "$@"
+}
+
+rm -rf "$work/out"
+mkdir -p "$work/out"
+cd "$work/out" || exit 1
+
+pack --output "$work/out/unsigned.exe" || { echo "FAIL: packing failed"; exit 1; }
+cmp -s unsigned.exe "$reference" ||
+  fail "packing the same inputs again gave other bytes than $reference"
+
+openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem \
+  -days 2 -subj "/CN=Throwaway Test Signer" \
+  -addext "extendedKeyUsage=codeSigning" 2>/dev/null ||
+  { echo "FAIL: no throwaway certificate"; exit 1; }
+now=$(date +%s)
+pack --output "$work/out/signed.exe" --sign-cert cert.pem --sign-key key.pem \
+  --sign-time "$now" || { echo "FAIL: signed packing failed"; exit 1; }
+
+verify=$(osslsigncode verify -CAfile cert.pem -in signed.exe 2>&1)
+printf '%s\n' "$verify" | grep -q '^Signature verification: ok' ||
+  fail "the signature does not verify: $verify"
+printf '%s\n' "$verify" | grep -q '^Number of verified signatures: 1' ||
+  fail "not exactly one signature"
+osslsigncode remove-signature -in signed.exe -out stripped.exe >/dev/null 2>&1 ||
+  fail "the signature cannot be removed"
+cmp -s stripped.exe unsigned.exe ||
+  fail "without its signature the signed file is not the unsigned one"
+
+# A byte of the archive, inside the signed range, changed.
+cp signed.exe tampered.exe
+offset=$(LC_ALL=C grep -obUaP '7z\xBC\xAF\x27\x1C' tampered.exe | head -1 | cut -d: -f1)
+if [ -z "$offset" ]; then
+  fail "the archive is not found in the signed file"
+else
+  printf 'X' | dd of=tampered.exe bs=1 seek=$((offset + 8)) conv=notrunc 2>/dev/null
+  osslsigncode verify -CAfile cert.pem -in tampered.exe >/dev/null 2>&1 &&
+    fail "a changed payload byte still verifies"
+fi
+
+mv signed.exe first-signed.exe
+pack --output "$work/out/signed.exe" --sign-cert cert.pem --sign-key key.pem \
+  --sign-time "$now" || { echo "FAIL: second signed packing failed"; exit 1; }
+cmp -s signed.exe first-signed.exe ||
+  fail "signing again with the same time gave other bytes"
+
+"$run_in_prefix" "$prefix" "$work/out/signed.exe" --cleanup
+code=$?
+[ $code -eq 118 ] || fail "the signed installer ended with $code, not 118"
+
+if [ $failed -eq 0 ]; then
+  echo "front: 1 passed, 0 failed"
+  rm -rf "$work/out"
+fi
+exit $failed
