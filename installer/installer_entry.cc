@@ -6,7 +6,32 @@
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
+namespace {
+
+// The installer runs from a download folder that any program of the user
+// can write to. Before anything else may load a library, the search is cut
+// down to the system directory, so that no DLL planted beside the installer
+// or in the current directory is ever picked up, by this code or by the
+// system libraries it calls. Windows versions without the function (an
+// unpatched Windows 7) keep their default search.
+void RestrictDllSearch() {
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return;
+  const SetDefaultDllDirectoriesFn set_default = reinterpret_cast<
+      SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
+      GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  if (set_default != nullptr) {
+    set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+  // The current directory also leaves the search of older loaders.
+  SetDllDirectoryW(L"");
+}
+
+}  // namespace
+
 extern "C" void InstallerEntry() {
+  RestrictDllSearch();
   const ExitResult result =
       RunInstaller(reinterpret_cast<HMODULE>(&__ImageBase));
   ExitProcess(result.exit_code);

@@ -1,7 +1,5 @@
 #include "launch_settings.h"
 
-#include <shellapi.h>
-
 #include "client_state_key.h"
 #include "wide_buf.h"
 
@@ -39,6 +37,30 @@ bool ReadDeletePreference() {
   return !(read && preference.units[0] == L'0');
 }
 
+// shell32 is loaded by full path from the system directory at run time
+// rather than imported: resolving an import at start-up also resolves
+// shell32's own imports, by the ordinary search that begins beside the
+// installer, before anything could stop a planted library from being found
+// there. By full path, its imports come from the system directory too.
+wchar_t** SplitCommandLine(const wchar_t* command_line, int* argc) {
+  using CommandLineToArgvWFn = wchar_t**(WINAPI*)(const wchar_t*, int*);
+  PathBuf library;
+  const UINT length = GetSystemDirectoryW(library.get(), kPathCapacity);
+  if (length == 0) return nullptr;
+  if (length >= kPathCapacity ||
+      !SafeAppend(library.get(), kPathCapacity, L"\\shell32.dll")) {
+    SetLastError(ERROR_BUFFER_OVERFLOW);
+    return nullptr;
+  }
+  HMODULE shell32 =
+      LoadLibraryExW(library.get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (shell32 == nullptr) return nullptr;
+  const CommandLineToArgvWFn split = reinterpret_cast<CommandLineToArgvWFn>(
+      reinterpret_cast<void*>(GetProcAddress(shell32, "CommandLineToArgvW")));
+  if (split == nullptr) return nullptr;
+  return split(command_line, argc);
+}
+
 }  // namespace
 
 LaunchSettings DefaultLaunchSettings() {
@@ -73,7 +95,7 @@ bool ParseLaunchCommandLine(LaunchSettings* settings,
                             const wchar_t* command_line) {
   settings->command_line = command_line;
   int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(command_line, &argc);
+  wchar_t** argv = SplitCommandLine(command_line, &argc);
   if (argv == nullptr) return false;
   settings->argv = argv;
   settings->argc = argc;

@@ -72,31 +72,11 @@ TEST_F(EntryRun, EarlySwitchWithAValueOrAsProgramNameIsNotOne) {
   EXPECT_NE(outcome.exit_code, 118u);
 }
 
-TEST_F(EntryRun, CommandLineThatCannotBeSplitEndsWith101) {
-  // Only memory exhaustion makes the system's splitter fail, so the test
-  // puts a splitter that always fails beside the installer and has Wine
-  // prefer it to its own.
-  const std::wstring fake = PathFromEnvironment("FAILING_SHELL32");
-  ASSERT_FALSE(fake.empty());
-  ASSERT_TRUE(CopyFileW(fake.c_str(), (dir_ / L"shell32.dll").c_str(), FALSE));
-  EXPECT_EQ(Run(L""), 101u);
-  EXPECT_EQ(ListDirectory(dir_.path()).size(), 2u);  // installer and fake
-  DeleteFileW((dir_ / L"shell32.dll").c_str());
-  ExpectNothingTouched(dir_.path());
-}
-
 TEST_F(EntryRun, ModulePathOf260UnitsOrMoreEndsWith108) {
   // A folder deep enough that installer.exe's own path no longer fits.
-  std::wstring folder = dir_.path();
-  const size_t target = 260 - std::wstring(L"\\installer.exe").size();
-  while (folder.size() < target) {
-    const size_t remaining = target - folder.size();
-    size_t take = std::min<size_t>(60, remaining - 1);
-    if (remaining - (take + 1) == 1) --take;  // never leave room for "\" alone
-    folder += L"\\" + std::wstring(take, L'd');
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) ||
-                GetLastError() == ERROR_ALREADY_EXISTS);
-  }
+  const std::wstring folder = MakeFolderOfLength(
+      dir_.path(), 260 - std::wstring(L"\\installer.exe").size());
+  ASSERT_FALSE(folder.empty());
   const std::wstring deep = folder + L"\\installer.exe";
   ASSERT_EQ(deep.size(), 260u);
   ASSERT_TRUE(CopyFileW(installer_.c_str(), deep.c_str(), FALSE));

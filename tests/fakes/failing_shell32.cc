@@ -1,7 +1,7 @@
 // A stand-in for shell32.dll whose command-line splitter always fails, as
-// the real one does only when memory runs out. Placed beside a copy of the
-// installer and loaded in preference to the system's copy, it makes the
-// settings failure reachable through the real program.
+// the real one does only when memory runs out. Put in the system directory
+// of a Wine prefix of its own and loaded only for one program name, it makes
+// the settings failure reachable through the real installer.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 

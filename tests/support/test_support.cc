@@ -64,6 +64,23 @@ bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::wstring MakeFolderOfLength(const std::wstring& base, size_t length) {
+  std::wstring folder = base;
+  while (folder.size() < length) {
+    const size_t remaining = length - folder.size();
+    if (remaining < 2) return std::wstring();  // no room for "\" + a name
+    size_t take = std::min<size_t>(60, remaining - 1);
+    // Never leave exactly one unit, which could only be a bare separator.
+    if (remaining - (take + 1) == 1) --take;
+    folder += L"\\" + std::wstring(take, L'd');
+    if (!CreateDirectoryW(folder.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      return std::wstring();
+    }
+  }
+  return folder;
+}
+
 void RemoveTree(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;

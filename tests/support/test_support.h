@@ -40,6 +40,10 @@ class ScratchDir {
 // Removes a file or a directory tree, clearing read-only attributes.
 void RemoveTree(const std::wstring& path);
 bool Exists(const std::wstring& path);
+// Creates nested folders under base until the deepest one's path is exactly
+// length units long (no trailing backslash) and returns that path; empty
+// when it cannot.
+std::wstring MakeFolderOfLength(const std::wstring& base, size_t length);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 // Names (not paths) of the entries of a directory, sorted; "." and ".."

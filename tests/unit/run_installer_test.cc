@@ -72,12 +72,8 @@ TEST(FindInstallerDirectory, ModulePathCutAt260UnitsEndsWith108) {
   wchar_t own[MAX_PATH];
   GetModuleFileNameW(nullptr, own, MAX_PATH);
   testing_support::ScratchDir dir(L"deep");
-  std::wstring folder = dir.path();
-  const size_t target = 270;
-  while (folder.size() < target) {
-    folder += L"\\" + std::wstring(std::min<size_t>(60, target - folder.size()), L'd');
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  }
+  const std::wstring folder = testing_support::MakeFolderOfLength(dir.path(), 270);
+  ASSERT_FALSE(folder.empty());
   const std::wstring deep = folder + L"\\copy.exe";
   ASSERT_TRUE(CopyFileW(own, deep.c_str(), FALSE));
   HMODULE mapped =

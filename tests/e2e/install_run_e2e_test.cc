@@ -1,0 +1,503 @@
+// Whole installer runs: the real installer.exe, carrying a real 7z archive
+// and the stand-in setup program, started as a child process. Each case
+// checks the exit code, the setup program's exact command line, what is
+// left in the installer's folder and the update client's values together.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "launch_settings.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+// One run of the stand-in, as it reported it.
+struct StandInRun {
+  std::map<std::string, std::string> values;  // last value of each key
+  std::vector<std::string> own_args;
+
+  std::wstring Get(const std::string& key) const {
+    const auto found = values.find(key);
+    return found == values.end() ? std::wstring() : Widen(found->second);
+  }
+};
+
+std::string Unescape(const std::string& value) {
+  std::string out;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '%' && i + 2 < value.size()) {
+      out.push_back(static_cast<char>(std::stoi(value.substr(i + 1, 2),
+                                                nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(value[i]);
+    }
+  }
+  return out;
+}
+
+std::vector<StandInRun> ParseReport(const std::string& text) {
+  std::vector<StandInRun> runs;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq);
+    const std::string value = Unescape(line.substr(eq + 1));
+    if (key == "run" && value == "begin") runs.emplace_back();
+    if (runs.empty()) continue;
+    if (key == "own_arg") runs.back().own_args.push_back(value);
+    runs.back().values[key] = value;
+  }
+  return runs;
+}
+
+struct RegistryValue {
+  bool present = false;
+  DWORD type = 0;
+  std::string data;
+  DWORD Dword() const {
+    DWORD value = 0;
+    if (data.size() == 4) memcpy(&value, data.data(), 4);
+    return value;
+  }
+  std::wstring Text() const {
+    std::wstring text(reinterpret_cast<const wchar_t*>(data.data()),
+                      data.size() / 2);
+    while (!text.empty() && text.back() == 0) text.pop_back();
+    return text;
+  }
+};
+
+class InstallRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClearRegistry();
+    folder_ = dir_ / L"Downloads";
+    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+    report_ = dir_ / L"report.txt";
+    archive_ = ReadFileBytes(PathFromEnvironment("RUN_ARCHIVE"));
+    cabinet_ = ReadFileBytes(PathFromEnvironment("RUN_CABINET"));
+    stand_in_ = ReadFileBytes(PathFromEnvironment("STAND_IN_EXE"));
+    ASSERT_GT(archive_.size(), 32u);
+    ASSERT_GT(cabinet_.size(), 32u);
+    ASSERT_GT(stand_in_.size(), 1024u);
+    ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap",
+                               L"stable", true));
+    options_.set_env[L"STAND_IN_REPORT"] = report_;
+    options_.unset_env.push_back(kMachineWideVariable);
+  }
+  void TearDown() override { ClearRegistry(); }
+
+  void ClearRegistry() {
+    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Quenby", true);
+    DeleteKeyTree(HKEY_CURRENT_USER, kCleanupPreferenceKey, false);
+  }
+
+  static std::wstring StatePath(const wchar_t* guid = kStableAppGuid) {
+    return ClientStatePath(guid);
+  }
+
+  // The ordinary payload: the archive under "B7", the stand-in in a
+  // cabinet under "BL".
+  InstallerVariant& Ordinary(InstallerVariant& variant) {
+    return variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+        .Add(L"BL", L"SETUP.EX_", cabinet_);
+  }
+
+  std::wstring Build(InstallerVariant& variant) {
+    EXPECT_TRUE(variant.Build()) << variant.error();
+    return variant.path();
+  }
+
+  std::wstring InstallerPath() const { return folder_ + L"\\installer.exe"; }
+
+  DWORD Run(const std::wstring& installer, const std::wstring& arguments = L"") {
+    const ChildOutcome outcome =
+        RunChild(installer, L"\"" + installer + L"\"" + arguments, options_);
+    EXPECT_TRUE(outcome.started) << "start error " << outcome.start_error;
+    EXPECT_FALSE(outcome.timed_out);
+    runs_ = ParseReport(ReadFileBytes(report_));
+    return outcome.exit_code;
+  }
+
+  RegistryValue Value(const wchar_t* name, HKEY root = HKEY_CURRENT_USER,
+                      const wchar_t* guid = kStableAppGuid) {
+    RegistryValue value;
+    value.present =
+        GetRawValue(root, StatePath(guid), name, &value.type, &value.data, true);
+    return value;
+  }
+
+  void ExpectSuccessRecorded(DWORD extra_code = 0x30000,
+                             HKEY root = HKEY_CURRENT_USER) {
+    EXPECT_EQ(Value(L"ap", root).Text(), L"stable-full");
+    EXPECT_EQ(Value(L"InstallerExtraCode1", root).Dword(), extra_code);
+    EXPECT_FALSE(Value(L"InstallerResult", root).present);
+    EXPECT_FALSE(Value(L"InstallerError", root).present);
+  }
+
+  void ExpectFailureRecorded(DWORD error, DWORD extra,
+                             HKEY root = HKEY_CURRENT_USER) {
+    EXPECT_EQ(Value(L"ap", root).Text(), L"stable-full");
+    EXPECT_EQ(Value(L"InstallerResult", root).Dword(), 1u);
+    EXPECT_EQ(Value(L"InstallerError", root).Dword(), error);
+    EXPECT_EQ(Value(L"InstallerExtraCode1", root).Dword(), extra);
+  }
+
+  // Only the installer itself is left in its folder.
+  void ExpectFolderClean() {
+    EXPECT_EQ(ListDirectory(folder_),
+              std::vector<std::wstring>{L"installer.exe"});
+  }
+
+  // The work directory the setup program ran in, with its backslash.
+  std::wstring WorkDirectoryOf(const StandInRun& run) const {
+    const std::wstring exe = run.Get("exe");
+    return exe.substr(0, exe.rfind(L'\\') + 1);
+  }
+
+  std::wstring ExpectedInstallLine(const std::wstring& work,
+                                   const std::wstring& rest = L"",
+                                   const wchar_t* archive_switch =
+                                       L"install-archive") const {
+    return L"\"" + work + L"setup.exe\" --" + archive_switch + L"=\"" + work +
+           L"KORVEN.PACKED.7Z\"" + rest;
+  }
+
+  ScratchDir dir_{L"run"};
+  std::wstring folder_;
+  std::wstring report_;
+  std::string archive_;
+  std::string cabinet_;
+  std::string stand_in_;
+  ChildOptions options_;
+  std::vector<StandInRun> runs_;
+};
+
+TEST_F(InstallRun, CabinetRoadSucceedsAndLeavesNothingBehind) {
+  InstallerVariant variant(InstallerPath());
+  const DWORD code = Run(Build(Ordinary(variant)));
+  EXPECT_EQ(code, 0u);
+  ASSERT_EQ(runs_.size(), 1u);
+  const StandInRun& run = runs_[0];
+  EXPECT_EQ(run.Get("mode"), L"install");
+  const std::wstring work = WorkDirectoryOf(run);
+  EXPECT_EQ(work.substr(0, folder_.size() + 4), folder_ + L"\\ZK_");
+  EXPECT_EQ(run.Get("command_line"), ExpectedInstallLine(work));
+  ExpectFolderClean();
+  ExpectSuccessRecorded();
+}
+
+TEST_F(InstallRun, SetupFailureIsPassedThroughAndRecorded) {
+  InstallerVariant variant(InstallerPath());
+  const std::wstring installer = Build(Ordinary(variant));
+  options_.set_env[L"STAND_IN_EXIT_CODE"] = L"7";
+  EXPECT_EQ(Run(installer), 7u);
+  ExpectFolderClean();
+  ExpectFailureRecorded(7, 0);
+
+  // A code equal to one of the installer's own passes through unchanged.
+  DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
+  SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap", L"stable", true);
+  options_.set_env[L"STAND_IN_EXIT_CODE"] = L"118";
+  EXPECT_EQ(Run(installer), 118u);
+  ExpectFailureRecorded(118, 0);
+}
+
+TEST_F(InstallRun, ResultWrittenByTheSetupProgramIsKept) {
+  InstallerVariant variant(InstallerPath());
+  options_.set_env[L"STAND_IN_EXIT_CODE"] = L"7";
+  options_.set_env[L"STAND_IN_INSTALLER_RESULT"] = L"3";
+  EXPECT_EQ(Run(Build(Ordinary(variant))), 7u);
+  EXPECT_EQ(Value(L"InstallerResult").Dword(), 3u);
+  EXPECT_FALSE(Value(L"InstallerError").present);
+  ExpectFolderClean();
+}
+
+TEST_F(InstallRun, PayloadFailureStillCleansUpAndReports) {
+  InstallerVariant variant(InstallerPath());
+  variant.Add(L"BL", L"SETUP.EX_", cabinet_);  // no archive
+  EXPECT_EQ(Run(Build(variant)), 112u);
+  EXPECT_TRUE(runs_.empty()) << "the setup program must not run";
+  ExpectFolderClean();
+  ExpectFailureRecorded(112, 2);
+}
+
+TEST_F(InstallRun, CleanupPreferenceZeroKeepsTheFilesButNotTheCabinet) {
+  SetStringValue(HKEY_CURRENT_USER, kCleanupPreferenceKey,
+                 kCleanupPreferenceValue, L"0", false);
+  InstallerVariant variant(InstallerPath());
+  EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
+  ASSERT_EQ(runs_.size(), 1u);
+  const std::wstring work = WorkDirectoryOf(runs_[0]);
+  EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)),
+            (std::vector<std::wstring>{L"KORVEN.PACKED.7Z", L"setup.exe"}));
+  EXPECT_EQ(ReadFileBytes(work + L"KORVEN.PACKED.7Z"), archive_);
+  ExpectSuccessRecorded();
+}
+
+TEST_F(InstallRun, PlainSetupUnderBnRunsDirectly) {
+  InstallerVariant variant(InstallerPath());
+  variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+      .Add(L"BN", L"SETUP.BIN", stand_in_);
+  EXPECT_EQ(Run(Build(variant)), 0u);
+  ASSERT_EQ(runs_.size(), 1u);
+  const std::wstring work = WorkDirectoryOf(runs_[0]);
+  EXPECT_EQ(runs_[0].Get("exe"), work + L"setup.exe");
+  EXPECT_EQ(runs_[0].Get("command_line"), ExpectedInstallLine(work));
+  ExpectFolderClean();
+  ExpectSuccessRecorded();
+}
+
+TEST_F(InstallRun, ArchiveOutsideB7IsHandedOverUncompressed) {
+  InstallerVariant variant(InstallerPath());
+  variant.Add(L"BN", L"KORVEN.PACKED.7Z", archive_)
+      .Add(L"BL", L"SETUP.EX_", cabinet_);
+  EXPECT_EQ(Run(Build(variant)), 0u);
+  ASSERT_EQ(runs_.size(), 1u);
+  EXPECT_EQ(runs_[0].Get("command_line"),
+            ExpectedInstallLine(WorkDirectoryOf(runs_[0]), L"",
+                                L"uncompressed-archive"));
+}
+
+TEST_F(InstallRun, OwnArgumentsPreviousVersionAndReferralCodeReachSetup) {
+  SetStringValue(HKEY_CURRENT_USER, L"Software\\Quenby\\Promo",
+                 L"StubInstallerPath",
+                 L"C:\\Users\\u1\\Downloads\\KorvenSetup-xyz789 (2).exe",
+                 false);
+  InstallerVariant variant(InstallerPath());
+  Ordinary(variant).PreviousVersion(L"118.0.1");
+  EXPECT_EQ(Run(Build(variant), L"  --do-not-launch \"--x=a b\" "), 0u);
+  ASSERT_EQ(runs_.size(), 1u);
+  EXPECT_EQ(runs_[0].Get("command_line"),
+            ExpectedInstallLine(WorkDirectoryOf(runs_[0]),
+                                L" --previous-version=\"118.0.1\"  "
+                                L"--do-not-launch \"--x=a b\"  "
+                                L"--tarvo-referral-code=\"XYZ789\""));
+  EXPECT_EQ(runs_[0].Get("referral_code"), L"XYZ789");
+  ExpectFolderClean();
+}
+
+TEST_F(InstallRun, MissingClientStateKeyWritesNothingAndCreatesNoKey) {
+  DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
+  InstallerVariant variant(InstallerPath());
+  EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, StatePath(), true));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Quenby", true));
+  ExpectFolderClean();
+}
+
+TEST_F(InstallRun, MachineWideRunsReportUnderTheMachineKey) {
+  ASSERT_TRUE(SetStringValue(HKEY_LOCAL_MACHINE, StatePath(), L"ap",
+                             L"stable", true));
+  InstallerVariant variant(InstallerPath());
+  const std::wstring installer = Build(Ordinary(variant));
+
+  EXPECT_EQ(Run(installer, L" --system-level"), 0u);
+  ExpectSuccessRecorded(0x30000, HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(Value(L"ap").Text(), L"stable") << "per-user key touched";
+
+  SetStringValue(HKEY_LOCAL_MACHINE, StatePath(), L"ap", L"stable", true);
+  options_.set_env[kMachineWideVariable] = L"1";
+  options_.set_env[L"STAND_IN_EXIT_CODE"] = L"9";
+  EXPECT_EQ(Run(installer), 9u);
+  ExpectFailureRecorded(9, 0, HKEY_LOCAL_MACHINE);
+  EXPECT_FALSE(Value(L"InstallerResult").present);
+  ExpectFolderClean();
+}
+
+TEST_F(InstallRun, ChannelSwitchSelectsItsOwnKey) {
+  ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, StatePath(kBetaAppGuid),
+                             L"ap", L"beta", true));
+  InstallerVariant variant(InstallerPath());
+  EXPECT_EQ(Run(Build(Ordinary(variant)), L" --korven-beta"), 0u);
+  EXPECT_EQ(Value(L"ap", HKEY_CURRENT_USER, kBetaAppGuid).Text(),
+            L"beta-full");
+  EXPECT_EQ(Value(L"ap").Text(), L"stable");
+}
+
+TEST_F(InstallRun, FileHeldAfterSetupExitsIsDeletedWithRetries) {
+  InstallerVariant variant(InstallerPath());
+  options_.set_env[L"STAND_IN_HOLD_MS"] = L"800";
+  options_.set_env[L"STAND_IN_HOLDER_EXE"] = dir_ / L"holder.exe";
+  ASSERT_TRUE(WriteFileBytes(dir_ / L"holder.exe", stand_in_));
+  EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
+  ExpectFolderClean();
+  const DWORD extra = Value(L"InstallerExtraCode1").Dword();
+  EXPECT_GT(extra, 0x30000u) << "the held archive needed retries";
+  EXPECT_LT(extra, 0x30063u);
+}
+
+TEST_F(InstallRun, ArgumentsThatDoNotFitEndWith105AndRunNothing) {
+  InstallerVariant variant(InstallerPath());
+  const std::wstring installer = Build(Ordinary(variant));
+  EXPECT_EQ(Run(installer, L" --x=" + std::wstring(1000, L'a')), 105u);
+  EXPECT_TRUE(runs_.empty());
+  ExpectFolderClean();
+  ExpectFailureRecorded(105, 0);
+}
+
+TEST_F(InstallRun, ReferralSwitchIsAddedWholeOrNotAtAll) {
+  SetStringValue(HKEY_CURRENT_USER, L"Software\\Quenby\\Promo",
+                 L"StubInstallerPath", L"C:\\dl\\Setup-abc123.exe", false);
+  InstallerVariant variant(InstallerPath());
+  const std::wstring installer = Build(Ordinary(variant));
+  // Find the room the install line leaves, then fill all but a few units.
+  EXPECT_EQ(Run(installer), 0u);
+  ASSERT_EQ(runs_.size(), 1u);
+  const std::wstring line = runs_[0].Get("command_line");
+  const size_t switch_length =
+      std::wstring(L" --tarvo-referral-code=\"ABC123\"").size();
+  ASSERT_EQ(line.substr(line.size() - switch_length),
+            L" --tarvo-referral-code=\"ABC123\"");
+  const size_t base = line.size() - switch_length;
+  // 1039 units fit; leave room for all of the switch but its last unit.
+  const size_t tail = 1039 - base - (switch_length - 1);
+  const std::wstring arguments = L" --" + std::wstring(tail - 3, L'p');
+  EXPECT_EQ(Run(installer, arguments), 0u);
+  ASSERT_EQ(runs_.size(), 2u);
+  const std::wstring cut = runs_[1].Get("command_line");
+  EXPECT_EQ(cut.substr(cut.size() - arguments.size()), arguments);
+  EXPECT_EQ(cut.find(L"--tarvo-referral-code"), std::wstring::npos);
+}
+
+TEST_F(InstallRun, LibrariesPlantedBesideTheInstallerAreNeverLoaded) {
+  const std::string marker = ReadFileBytes(PathFromEnvironment("MARKER_DLL"));
+  ASSERT_FALSE(marker.empty());
+  const std::wstring current = dir_ / L"current";
+  ASSERT_TRUE(CreateDirectoryW(current.c_str(), nullptr));
+  // Libraries that programs commonly load late, by name, and that the
+  // system libraries the installer calls load for it.
+  const wchar_t* const names[] = {
+      L"version.dll",  L"uxtheme.dll",   L"cryptbase.dll", L"dwmapi.dll",
+      L"userenv.dll",  L"cabinet.dll",   L"profapi.dll",   L"propsys.dll",
+      L"sspicli.dll",  L"cryptsp.dll",   L"rsaenh.dll",    L"bcrypt.dll",
+      L"ntmarta.dll",  L"shcore.dll",    L"comctl32.dll",  L"apphelp.dll",
+      L"secur32.dll",  L"winmm.dll",     L"dbghelp.dll",   L"imm32.dll",
+      L"setupapi.dll", L"wintrust.dll",  L"crypt32.dll",   L"shfolder.dll",
+      L"linkinfo.dll", L"oleacc.dll",    L"xmllite.dll",   L"powrprof.dll",
+      L"winhttp.dll",  L"ws2_32.dll",    L"iphlpapi.dll",  L"msimg32.dll"};
+  for (const wchar_t* name : names) {
+    ASSERT_TRUE(WriteFileBytes(folder_ + L"\\" + name, marker));
+    ASSERT_TRUE(WriteFileBytes(current + L"\\" + name, marker));
+  }
+  options_.current_directory = current;
+  InstallerVariant variant(InstallerPath());
+  EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
+  ExpectSuccessRecorded();
+  for (const std::wstring& place : {folder_, current}) {
+    for (const std::wstring& name : ListDirectory(place)) {
+      EXPECT_EQ(name.find(L".installer.exe.loaded"), std::wstring::npos)
+          << "the installer loaded " << Narrow(place + L"\\" + name);
+      EXPECT_EQ(name.find(L"ZK_"), std::wstring::npos);
+    }
+  }
+}
+
+// The patch road: the previously installed setup program, found through
+// "UninstallString", builds the new setup program from the patch.
+class PatchRun : public InstallRun {
+ protected:
+  void SetUp() override {
+    InstallRun::SetUp();
+    previous_dir_ = dir_ / L"Korven\\1.0.0.0";
+    CreateDirectoryW((dir_ / L"Korven").c_str(), nullptr);
+    CreateDirectoryW(previous_dir_.c_str(), nullptr);
+    previous_setup_ = previous_dir_ + L"\\setup.exe";
+    ASSERT_TRUE(WriteFileBytes(previous_setup_, stand_in_));
+    ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, StatePath(),
+                               L"UninstallString",
+                               L"\"" + previous_setup_ + L"\"", true));
+  }
+  InstallerVariant& Patch(InstallerVariant& variant) {
+    return variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+        .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program")
+        .PreviousVersion(L"1.0.0.0");
+  }
+  std::wstring previous_dir_;
+  std::wstring previous_setup_;
+};
+
+TEST_F(PatchRun, PatchThenInstallWithTheNewSetupProgram) {
+  InstallerVariant variant(InstallerPath());
+  EXPECT_EQ(Run(Build(Patch(variant)), L" --korven-x"), 0u);
+  ASSERT_EQ(runs_.size(), 2u);
+  const StandInRun& patch = runs_[0];
+  const StandInRun& install = runs_[1];
+  EXPECT_EQ(patch.Get("mode"), L"patch");
+  EXPECT_EQ(patch.Get("exe"), previous_setup_);
+  const std::wstring work = WorkDirectoryOf(install);
+  EXPECT_EQ(patch.Get("command_line"),
+            L"\"" + previous_setup_ + L"\" --update-setup-exe=\"" + work +
+                L"SETUP.PATCH\" --new-setup-exe=\"" + work +
+                L"setup.exe\" --korven-x");
+  EXPECT_EQ(install.Get("exe"), work + L"setup.exe");
+  EXPECT_EQ(install.Get("command_line"),
+            ExpectedInstallLine(work,
+                                L" --previous-version=\"1.0.0.0\" --korven-x"));
+  ExpectFolderClean();
+  ExpectSuccessRecorded();
+  EXPECT_TRUE(Exists(previous_setup_));
+}
+
+TEST_F(PatchRun, FailingPatchRunSkipsTheInstallAndCleansUp) {
+  InstallerVariant variant(InstallerPath());
+  options_.set_env[L"STAND_IN_PATCH_EXIT_CODE"] = L"9";
+  EXPECT_EQ(Run(Build(Patch(variant))), 9u);
+  ASSERT_EQ(runs_.size(), 1u);
+  EXPECT_EQ(runs_[0].Get("mode"), L"patch");
+  ExpectFolderClean();
+  ExpectFailureRecorded(9, 0);
+}
+
+TEST_F(PatchRun, PatchStageFailingBeforeItsRunLeavesNothingBehind) {
+  InstallerVariant variant(InstallerPath());
+  const std::wstring installer = Build(Patch(variant));
+  DeleteKeyTree(HKEY_CURRENT_USER, StatePath(), true);
+  SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap", L"stable", true);
+  EXPECT_EQ(Run(installer), 110u);
+  EXPECT_TRUE(runs_.empty());
+  ExpectFolderClean();
+  ExpectFailureRecorded(110, 2);
+
+  // A previous version that "UninstallString" does not name.
+  DeleteKeyTree(HKEY_CURRENT_USER, StatePath(), true);
+  SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap", L"stable", true);
+  SetStringValue(HKEY_CURRENT_USER, StatePath(), L"UninstallString",
+                 L"C:\\Korven\\2.0.0.0\\setup.exe", true);
+  EXPECT_EQ(Run(installer), 111u);
+  EXPECT_TRUE(runs_.empty());
+  ExpectFolderClean();
+  ExpectFailureRecorded(111, 0);
+}
+
+TEST_F(PatchRun, NewSetupPathTooLongEndsWith108AndLeavesNothingBehind) {
+  // A folder so deep that the short archive and patch names still fit in
+  // the work directory, but "setup.exe" does not.
+  const std::wstring folder = MakeFolderOfLength(dir_.path(), 239);
+  ASSERT_EQ(folder.size() + 1, 240u);
+  InstallerVariant variant(folder + L"\\i.exe");
+  variant.Add(L"B7", L"KORVEN", archive_)
+      .Add(L"B7", L"SETUP", "patch")
+      .PreviousVersion(L"1.0.0.0");
+  const std::wstring installer = Build(variant);
+  const ChildOutcome outcome =
+      RunChild(installer, L"\"" + installer + L"\"", options_);
+  ASSERT_TRUE(outcome.started) << outcome.start_error;
+  EXPECT_EQ(outcome.exit_code, 108u);
+  EXPECT_EQ(ReadFileBytes(report_), "") << "nothing may run";
+  EXPECT_EQ(ListDirectory(folder), std::vector<std::wstring>{L"i.exe"});
+  ExpectFailureRecorded(108, 0);
+}
+
+}  // namespace
