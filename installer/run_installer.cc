@@ -1,6 +1,7 @@
 #include "run_installer.h"
 
 #include "delete_with_retry.h"
+#include "hold_open.h"
 #include "launch_settings.h"
 #include "outcome_report.h"
 #include "setup_invocation.h"
@@ -20,6 +21,29 @@ bool IsTag(const TypeTag& tag, const wchar_t* type) {
   return lstrcmpW(tag.get(), type) == 0;
 }
 
+// Runs the setup program only once it is held: from here until it has run,
+// nobody can change, replace or rename the file that is started. A file that
+// cannot be held is reported as a setup program that could not be started.
+ExitResult RunHeldSetup(const LaunchSettings& settings,
+                        const wchar_t* archive_path, const wchar_t* setup_path,
+                        bool archive_from_b7) {
+  HANDLE held = HoldSetupProgram(setup_path);
+  if (held == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return MakeExitResult(error == ERROR_FILE_NOT_FOUND
+                                ? EXIT_SETUP_FILE_NOT_FOUND
+                                : EXIT_SETUP_PATH_NOT_FOUND,
+                            GetFileAttributesW(setup_path));
+    }
+    return MakeExitResult(EXIT_SETUP_LAUNCH_FAILED, error);
+  }
+  const ExitResult result =
+      RunSetup(settings, archive_path, setup_path, archive_from_b7);
+  ReleaseHold(&held);
+  return result;
+}
+
 // Everything from the work directory on. Once the work directory exists,
 // every path leads through the cleanup and the report.
 ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
@@ -27,6 +51,15 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   PathBuf work_directory;
   ExitResult result = MakeExitResult(0, 0);
   if (!CreateWorkDirectory(installer_directory, &work_directory, &result)) {
+    return result;
+  }
+  // Held for the whole run, so that the directory the setup program is
+  // written to and started from cannot be swapped for another.
+  HANDLE work_hold = HoldWorkDirectory(work_directory.get());
+  if (work_hold == INVALID_HANDLE_VALUE) {
+    result = MakeExitResult(EXIT_WORK_DIR_FAILED, GetLastError());
+    int32_t attempts = 0;
+    DeleteWithRetry(work_directory.get(), &attempts);
     return result;
   }
   MarkFullInstallerChannel(settings);
@@ -45,8 +78,8 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     TrimWorkingSet();
   } else if (!IsTag(setup_tag, L"B7")) {
     TrimWorkingSet();
-    result = RunSetup(settings, archive_path.get(), setup_path.get(),
-                      archive_from_b7);
+    result = RunHeldSetup(settings, archive_path.get(), setup_path.get(),
+                          archive_from_b7);
     succeeded = Succeeded(result);
   } else {
     // The payload carries a patch: the previously installed setup program
@@ -71,8 +104,8 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
       }
       TrimWorkingSet();
       if (Succeeded(patched)) {
-        result = RunSetup(settings, archive_path.get(), setup_path.get(),
-                          archive_from_b7);
+        result = RunHeldSetup(settings, archive_path.get(), setup_path.get(),
+                              archive_from_b7);
         succeeded = Succeeded(result);
       } else {
         result = patched;
@@ -80,6 +113,7 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     }
   }
 
+  ReleaseHold(&work_hold);
   if (settings.delete_extracted_files) {
     DeleteExtractedFiles(archive_path.get(), setup_path.get(),
                          work_directory.get(), &max_delete_attempts);
