@@ -198,6 +198,26 @@ TEST_F(InstallRun, CabinetRoadSucceedsAndLeavesNothingBehind) {
   ExpectSuccessRecorded();
 }
 
+TEST_F(InstallRun, InstallerPackedByTheReleasePackagingRunsToTheEnd) {
+  // Built by the packaging from the 7z archive and the stand-in, with the
+  // previous version 1.2.3.4; the cleanup preference keeps the files so that
+  // what was unpacked can be looked at.
+  SetStringValue(HKEY_CURRENT_USER, kCleanupPreferenceKey,
+                 kCleanupPreferenceValue, L"0", false);
+  ASSERT_TRUE(CopyFileW(PathFromEnvironment("PACKED_BL").c_str(),
+                        InstallerPath().c_str(), FALSE));
+  EXPECT_EQ(Run(InstallerPath()), 0u);
+  ASSERT_EQ(runs_.size(), 1u);
+  const std::wstring work = WorkDirectoryOf(runs_[0]);
+  EXPECT_EQ(runs_[0].Get("command_line"),
+            ExpectedInstallLine(work, L" --previous-version=\"1.2.3.4\""));
+  EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)),
+            (std::vector<std::wstring>{L"KORVEN.PACKED.7Z", L"setup.exe"}));
+  EXPECT_EQ(ReadFileBytes(work + L"KORVEN.PACKED.7Z"), archive_);
+  EXPECT_EQ(ReadFileBytes(work + L"setup.exe"), stand_in_);
+  ExpectSuccessRecorded();
+}
+
 TEST_F(InstallRun, SetupFailureIsPassedThroughAndRecorded) {
   InstallerVariant variant(InstallerPath());
   const std::wstring installer = Build(Ordinary(variant));
