@@ -184,31 +184,17 @@ ChildOutcome RunChild(const std::wstring& program,
                       const std::wstring& command_line,
                       const ChildOptions& options) {
   ChildOutcome outcome;
-  std::wstring environment = BuildEnvironmentBlock(options);
-  std::vector<wchar_t> line(command_line.begin(), command_line.end());
-  line.push_back(L'\0');
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
-                      CREATE_UNICODE_ENVIRONMENT, &environment[0],
-                      options.current_directory.empty()
-                          ? nullptr
-                          : options.current_directory.c_str(),
-                      &startup, &process)) {
-    outcome.start_error = GetLastError();
+  BackgroundChild child;
+  if (!child.Start(program, command_line, options)) {
+    outcome.start_error = child.start_error();
     return outcome;
   }
   outcome.started = true;
-  CloseHandle(process.hThread);
-  if (WaitForSingleObject(process.hProcess, options.timeout_ms) !=
-      WAIT_OBJECT_0) {
+  if (!child.Wait(options.timeout_ms, &outcome.exit_code)) {
     outcome.timed_out = true;
-    TerminateProcess(process.hProcess, 0xDEAD);
-    WaitForSingleObject(process.hProcess, 10000);
+    child.Kill();
+    outcome.exit_code = 0xDEAD;
   }
-  GetExitCodeProcess(process.hProcess, &outcome.exit_code);
-  CloseHandle(process.hProcess);
   return outcome;
 }
 
