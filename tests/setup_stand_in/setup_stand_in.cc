@@ -50,6 +50,17 @@
 //                                 at FILE (default: this program's own file,
 //                                 which the running helper then keeps in use
 //                                 as well).
+//   STAND_IN_LINK_ARCHIVE_TO=FILE install run: once the archive has been
+//                                 checked, replace it by a second name (a hard
+//                                 link) of FILE, as a setup program that
+//                                 plants a link where the installer deletes.
+//   STAND_IN_LINGER_MS=N          after the report is written, stay N ms more
+//                                 before exiting, so that a test can end the
+//                                 process from outside (its pid is in the
+//                                 report; "linger" says it is lingering).
+//   STAND_IN_CRASH=1              after the report is written (and any
+//                                 lingering), end with an access violation
+//                                 instead of exiting: exit code 0xC0000005.
 //
 // Exit codes of its own: 64 command line not understood, 65 the archive
 // lacks the 7z signature, 66 the archive or patch does not exist, 73 a copy
@@ -71,6 +82,8 @@
 //   own_arg         each of the installer's own arguments (repeated)
 //   held            the file the helper holds, when one was started
 //   holder_pid      the helper's process id (a test may end it early)
+//   linked          the file the archive became a second name of
+//   linger, crash   what it will do once the report is written
 //   error           what went wrong, when something did
 //   exit            the exit code
 #include <windows.h>
@@ -490,12 +503,43 @@ int Run() {
     }
     report.Add("holder_pid", std::to_wstring(holder_pid));
   }
+  if (exit_code == 0 && !request.patch) {
+    const std::wstring link_to = GetEnv(stand_in::kLinkArchiveTo);
+    if (!link_to.empty()) {
+      if (!DeleteFileW(request.archive.c_str()) ||
+          !CreateHardLinkW(request.archive.c_str(), link_to.c_str(), nullptr)) {
+        exit_code = stand_in::kExitIoError;
+        error = L"archive not replaced by a link, error " +
+                std::to_wstring(GetLastError());
+      } else {
+        report.Add("linked", link_to);
+      }
+    }
+  }
   if (exit_code == 0) exit_code = chosen_code;
+
+  DWORD linger_ms = 0;
+  const std::wstring linger_text = GetEnv(stand_in::kLingerMs);
+  if (!linger_text.empty() && !ParseNumber(linger_text, &linger_ms)) {
+    exit_code = stand_in::kExitUsage;
+    error = L"STAND_IN_LINGER_MS does not hold a decimal number";
+  }
+  const bool crash = GetEnv(stand_in::kCrash) == L"1";
+  if (linger_ms != 0) report.Add("linger", std::to_wstring(linger_ms));
+  if (crash) report.Add("crash", L"access-violation");
 
   if (!error.empty()) report.Add("error", error);
   report.Add("exit", std::to_wstring(exit_code));
   report.Add("run", L"end");
   if (!report.Flush() && exit_code == 0) exit_code = stand_in::kExitIoError;
+  if (linger_ms != 0) Sleep(linger_ms);
+  if (crash) {
+    // A store through a null pointer, read at run time so that the
+    // compiler cannot turn it into a trap instruction: the way a real
+    // program dies of a fault, with the exception code as its exit code.
+    static volatile ULONG_PTR nowhere = 0;
+    *reinterpret_cast<volatile int*>(nowhere) = 1;
+  }
   return static_cast<int>(exit_code);
 }
 

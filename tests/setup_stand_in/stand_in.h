@@ -22,6 +22,9 @@ constexpr const wchar_t kInstallVersion[] = L"STAND_IN_INSTALL_VERSION";
 constexpr const wchar_t kHoldMs[] = L"STAND_IN_HOLD_MS";
 constexpr const wchar_t kHoldFile[] = L"STAND_IN_HOLD_FILE";
 constexpr const wchar_t kHolderExe[] = L"STAND_IN_HOLDER_EXE";
+constexpr const wchar_t kLinkArchiveTo[] = L"STAND_IN_LINK_ARCHIVE_TO";
+constexpr const wchar_t kLingerMs[] = L"STAND_IN_LINGER_MS";
+constexpr const wchar_t kCrash[] = L"STAND_IN_CRASH";
 
 // Exit codes of its own; every other code is one it was told to use.
 constexpr unsigned kExitUsage = 64;         // command line not understood

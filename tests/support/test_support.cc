@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -278,6 +280,49 @@ bool GetRawValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
     data->resize(size);
   }
   RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+std::wstring GetKeyAccessList(HKEY root, const std::wstring& subkey,
+                              bool view32) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, subkey.c_str(), 0, READ_CONTROL | View(view32),
+                    &key) != ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  DWORD size = 0;
+  RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+  std::vector<char> descriptor(size == 0 ? 1 : size);
+  std::wstring text;
+  if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(),
+                        &size) == ERROR_SUCCESS) {
+    wchar_t* converted = nullptr;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+            &converted, nullptr)) {
+      text = converted;
+      LocalFree(converted);
+    }
+  }
+  RegCloseKey(key);
+  return text;
+}
+
+bool SetKeyAccessList(HKEY root, const std::wstring& subkey,
+                      const std::wstring& access_list, bool view32) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          access_list.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    return false;
+  }
+  HKEY key = nullptr;
+  LONG status = RegOpenKeyExW(root, subkey.c_str(), 0,
+                              WRITE_DAC | View(view32), &key);
+  if (status == ERROR_SUCCESS) {
+    status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+    RegCloseKey(key);
+  }
+  LocalFree(descriptor);
   return status == ERROR_SUCCESS;
 }
 

@@ -86,6 +86,14 @@ bool SetDwordValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
 bool GetRawValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
                  DWORD* type, std::string* data, bool view32);
 
+// A key's access list in the security descriptor definition language
+// ("D:..."); empty when it cannot be read.
+std::wstring GetKeyAccessList(HKEY root, const std::wstring& subkey,
+                              bool view32);
+// Replaces a key's access list with one written in that language.
+bool SetKeyAccessList(HKEY root, const std::wstring& subkey,
+                      const std::wstring& access_list, bool view32);
+
 // The update client's per-application key for a channel GUID, and the
 // values the installer touches there.
 std::wstring ClientStatePath(const wchar_t* app_guid);
