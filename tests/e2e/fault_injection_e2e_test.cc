@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/whole_run.h"
 #include "launch_settings.h"
 #include "setup_stand_in/stand_in.h"
 #include "support/test_support.h"
@@ -27,50 +28,8 @@ constexpr DWORD kAccessViolation = 0xC0000005;
 // What the test ends a setup program with: no program picks it by itself.
 constexpr DWORD kKilledCode = 0x0BADC0DE;
 
-struct RegistryValue {
-  bool present = false;
-  DWORD type = 0;
-  std::string data;
-  DWORD Dword() const {
-    DWORD value = 0;
-    if (type == REG_DWORD && data.size() == 4) memcpy(&value, data.data(), 4);
-    return value;
-  }
-};
-
-class FaultRun : public ::testing::Test {
+class FaultRun : public WholeRun {
  protected:
-  void SetUp() override {
-    ClearRegistry();
-    folder_ = dir_ / L"Downloads";
-    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
-    report_ = dir_ / L"report.txt";
-    archive_ = ReadFileBytes(PathFromEnvironment("RUN_ARCHIVE"));
-    cabinet_ = ReadFileBytes(PathFromEnvironment("RUN_CABINET"));
-    stand_in_ = ReadFileBytes(PathFromEnvironment("STAND_IN_EXE"));
-    ASSERT_GT(archive_.size(), 32u);
-    ASSERT_GT(cabinet_.size(), 32u);
-    ASSERT_GT(stand_in_.size(), 1024u);
-    ASSERT_TRUE(ResetState());
-    options_.set_env[L"STAND_IN_REPORT"] = report_;
-    options_.unset_env.push_back(kMachineWideVariable);
-  }
-  void TearDown() override { ClearRegistry(); }
-
-  static void ClearRegistry() {
-    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
-    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Quenby", true);
-    DeleteKeyTree(HKEY_CURRENT_USER, kCleanupPreferenceKey, false);
-  }
-  // A ClientStateKey holding only "ap" = "stable", as the update client
-  // leaves it.
-  static bool ResetState() {
-    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
-    return SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap", L"stable",
-                          true);
-  }
-  static std::wstring StatePath() { return ClientStatePath(kStableAppGuid); }
-
   // The ordinary payload, optionally with an archive of other bytes.
   std::wstring Build(const std::wstring& path, const std::string* archive =
                                                    nullptr) {
@@ -80,36 +39,6 @@ class FaultRun : public ::testing::Test {
     EXPECT_TRUE(variant.Build()) << variant.error();
     return path;
   }
-  std::wstring InstallerPath() const { return folder_ + L"\\installer.exe"; }
-
-  DWORD Run(const std::wstring& installer) {
-    DeleteFileW(report_.c_str());
-    const ChildOutcome outcome =
-        RunChild(installer, L"\"" + installer + L"\"", options_);
-    EXPECT_TRUE(outcome.started) << "start error " << outcome.start_error;
-    EXPECT_FALSE(outcome.timed_out);
-    runs_ = stand_in::ParseReport(ReadFileBytes(report_));
-    return outcome.exit_code;
-  }
-
-  static RegistryValue Value(const wchar_t* name) {
-    RegistryValue value;
-    value.present = GetRawValue(HKEY_CURRENT_USER, StatePath(), name,
-                                &value.type, &value.data, true);
-    return value;
-  }
-  static void ExpectSuccessRecorded(DWORD extra_code = 0x30000) {
-    EXPECT_EQ(Value(L"ap").data, Utf16Bytes(L"stable-full"));
-    EXPECT_EQ(Value(L"InstallerExtraCode1").Dword(), extra_code);
-    EXPECT_FALSE(Value(L"InstallerResult").present);
-    EXPECT_FALSE(Value(L"InstallerError").present);
-  }
-  static void ExpectFailureRecorded(DWORD error, DWORD extra) {
-    EXPECT_EQ(Value(L"ap").data, Utf16Bytes(L"stable-full"));
-    EXPECT_EQ(Value(L"InstallerResult").Dword(), 1u);
-    EXPECT_EQ(Value(L"InstallerError").Dword(), error);
-    EXPECT_EQ(Value(L"InstallerExtraCode1").Dword(), extra);
-  }
   // Neither the marker nor an outcome: the run ended before its work
   // directory existed.
   static void ExpectNothingRecorded() {
@@ -117,12 +46,6 @@ class FaultRun : public ::testing::Test {
     EXPECT_FALSE(Value(L"InstallerResult").present);
     EXPECT_FALSE(Value(L"InstallerError").present);
     EXPECT_FALSE(Value(L"InstallerExtraCode1").present);
-  }
-
-  // The work directory the setup program ran in, without its backslash.
-  static std::wstring WorkDirectoryOf(const stand_in::Run& run) {
-    const std::wstring exe = Widen(run.Get("exe"));
-    return exe.substr(0, exe.rfind(L'\\'));
   }
 
   // Starts the installer, waits for the setup program's report, and ends
@@ -154,15 +77,6 @@ class FaultRun : public ::testing::Test {
     runs_ = stand_in::ParseReport(ReadFileBytes(report_));
     return code;
   }
-
-  ScratchDir dir_{L"fault"};
-  std::wstring folder_;
-  std::wstring report_;
-  std::string archive_;
-  std::string cabinet_;
-  std::string stand_in_;
-  ChildOptions options_;
-  std::vector<stand_in::Run> runs_;
 };
 
 // A directory prepared by the CTest fixture; empty when the fixture could

@@ -4,10 +4,10 @@
 // left in the installer's folder and the update client's values together.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
+#include "e2e/whole_run.h"
 #include "launch_settings.h"
 #include "support/test_support.h"
 
@@ -15,98 +15,8 @@ namespace {
 
 using namespace testing_support;
 
-// One run of the stand-in, as it reported it.
-struct StandInRun {
-  std::map<std::string, std::string> values;  // last value of each key
-  std::vector<std::string> own_args;
-
-  std::wstring Get(const std::string& key) const {
-    const auto found = values.find(key);
-    return found == values.end() ? std::wstring() : Widen(found->second);
-  }
-};
-
-std::string Unescape(const std::string& value) {
-  std::string out;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '%' && i + 2 < value.size()) {
-      out.push_back(static_cast<char>(std::stoi(value.substr(i + 1, 2),
-                                                nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(value[i]);
-    }
-  }
-  return out;
-}
-
-std::vector<StandInRun> ParseReport(const std::string& text) {
-  std::vector<StandInRun> runs;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = line.substr(0, eq);
-    const std::string value = Unescape(line.substr(eq + 1));
-    if (key == "run" && value == "begin") runs.emplace_back();
-    if (runs.empty()) continue;
-    if (key == "own_arg") runs.back().own_args.push_back(value);
-    runs.back().values[key] = value;
-  }
-  return runs;
-}
-
-struct RegistryValue {
-  bool present = false;
-  DWORD type = 0;
-  std::string data;
-  DWORD Dword() const {
-    DWORD value = 0;
-    if (data.size() == 4) memcpy(&value, data.data(), 4);
-    return value;
-  }
-  std::wstring Text() const {
-    std::wstring text(reinterpret_cast<const wchar_t*>(data.data()),
-                      data.size() / 2);
-    while (!text.empty() && text.back() == 0) text.pop_back();
-    return text;
-  }
-};
-
-class InstallRun : public ::testing::Test {
+class InstallRun : public WholeRun {
  protected:
-  void SetUp() override {
-    ClearRegistry();
-    folder_ = dir_ / L"Downloads";
-    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
-    report_ = dir_ / L"report.txt";
-    archive_ = ReadFileBytes(PathFromEnvironment("RUN_ARCHIVE"));
-    cabinet_ = ReadFileBytes(PathFromEnvironment("RUN_CABINET"));
-    stand_in_ = ReadFileBytes(PathFromEnvironment("STAND_IN_EXE"));
-    ASSERT_GT(archive_.size(), 32u);
-    ASSERT_GT(cabinet_.size(), 32u);
-    ASSERT_GT(stand_in_.size(), 1024u);
-    ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap",
-                               L"stable", true));
-    options_.set_env[L"STAND_IN_REPORT"] = report_;
-    options_.unset_env.push_back(kMachineWideVariable);
-  }
-  void TearDown() override { ClearRegistry(); }
-
-  void ClearRegistry() {
-    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
-    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Quenby", true);
-    DeleteKeyTree(HKEY_CURRENT_USER, kCleanupPreferenceKey, false);
-  }
-
-  static std::wstring StatePath(const wchar_t* guid = kStableAppGuid) {
-    return ClientStatePath(guid);
-  }
-
   // The ordinary payload: the archive under "B7", the stand-in in a
   // cabinet under "BL".
   InstallerVariant& Ordinary(InstallerVariant& variant) {
@@ -119,53 +29,6 @@ class InstallRun : public ::testing::Test {
     return variant.path();
   }
 
-  std::wstring InstallerPath() const { return folder_ + L"\\installer.exe"; }
-
-  DWORD Run(const std::wstring& installer, const std::wstring& arguments = L"") {
-    const ChildOutcome outcome =
-        RunChild(installer, L"\"" + installer + L"\"" + arguments, options_);
-    EXPECT_TRUE(outcome.started) << "start error " << outcome.start_error;
-    EXPECT_FALSE(outcome.timed_out);
-    runs_ = ParseReport(ReadFileBytes(report_));
-    return outcome.exit_code;
-  }
-
-  RegistryValue Value(const wchar_t* name, HKEY root = HKEY_CURRENT_USER,
-                      const wchar_t* guid = kStableAppGuid) {
-    RegistryValue value;
-    value.present =
-        GetRawValue(root, StatePath(guid), name, &value.type, &value.data, true);
-    return value;
-  }
-
-  void ExpectSuccessRecorded(DWORD extra_code = 0x30000,
-                             HKEY root = HKEY_CURRENT_USER) {
-    EXPECT_EQ(Value(L"ap", root).Text(), L"stable-full");
-    EXPECT_EQ(Value(L"InstallerExtraCode1", root).Dword(), extra_code);
-    EXPECT_FALSE(Value(L"InstallerResult", root).present);
-    EXPECT_FALSE(Value(L"InstallerError", root).present);
-  }
-
-  void ExpectFailureRecorded(DWORD error, DWORD extra,
-                             HKEY root = HKEY_CURRENT_USER) {
-    EXPECT_EQ(Value(L"ap", root).Text(), L"stable-full");
-    EXPECT_EQ(Value(L"InstallerResult", root).Dword(), 1u);
-    EXPECT_EQ(Value(L"InstallerError", root).Dword(), error);
-    EXPECT_EQ(Value(L"InstallerExtraCode1", root).Dword(), extra);
-  }
-
-  // Only the installer itself is left in its folder.
-  void ExpectFolderClean() {
-    EXPECT_EQ(ListDirectory(folder_),
-              std::vector<std::wstring>{L"installer.exe"});
-  }
-
-  // The work directory the setup program ran in, with its backslash.
-  std::wstring WorkDirectoryOf(const StandInRun& run) const {
-    const std::wstring exe = run.Get("exe");
-    return exe.substr(0, exe.rfind(L'\\') + 1);
-  }
-
   std::wstring ExpectedInstallLine(const std::wstring& work,
                                    const std::wstring& rest = L"",
                                    const wchar_t* archive_switch =
@@ -173,15 +36,6 @@ class InstallRun : public ::testing::Test {
     return L"\"" + work + L"setup.exe\" --" + archive_switch + L"=\"" + work +
            L"KORVEN.PACKED.7Z\"" + rest;
   }
-
-  ScratchDir dir_{L"run"};
-  std::wstring folder_;
-  std::wstring report_;
-  std::string archive_;
-  std::string cabinet_;
-  std::string stand_in_;
-  ChildOptions options_;
-  std::vector<StandInRun> runs_;
 };
 
 TEST_F(InstallRun, CabinetRoadSucceedsAndLeavesNothingBehind) {
@@ -189,11 +43,11 @@ TEST_F(InstallRun, CabinetRoadSucceedsAndLeavesNothingBehind) {
   const DWORD code = Run(Build(Ordinary(variant)));
   EXPECT_EQ(code, 0u);
   ASSERT_EQ(runs_.size(), 1u);
-  const StandInRun& run = runs_[0];
-  EXPECT_EQ(run.Get("mode"), L"install");
-  const std::wstring work = WorkDirectoryOf(run);
+  const stand_in::Run& run = runs_[0];
+  EXPECT_EQ(Field(run, "mode"), L"install");
+  const std::wstring work = WorkDirectoryOf(run) + L"\\";
   EXPECT_EQ(work.substr(0, folder_.size() + 4), folder_ + L"\\ZK_");
-  EXPECT_EQ(run.Get("command_line"), ExpectedInstallLine(work));
+  EXPECT_EQ(Field(run, "command_line"), ExpectedInstallLine(work));
   ExpectFolderClean();
   ExpectSuccessRecorded();
 }
@@ -208,8 +62,8 @@ TEST_F(InstallRun, InstallerPackedByTheReleasePackagingRunsToTheEnd) {
                         InstallerPath().c_str(), FALSE));
   EXPECT_EQ(Run(InstallerPath()), 0u);
   ASSERT_EQ(runs_.size(), 1u);
-  const std::wstring work = WorkDirectoryOf(runs_[0]);
-  EXPECT_EQ(runs_[0].Get("command_line"),
+  const std::wstring work = WorkDirectoryOf(runs_[0]) + L"\\";
+  EXPECT_EQ(Field(runs_[0], "command_line"),
             ExpectedInstallLine(work, L" --previous-version=\"1.2.3.4\""));
   EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)),
             (std::vector<std::wstring>{L"KORVEN.PACKED.7Z", L"setup.exe"}));
@@ -259,7 +113,7 @@ TEST_F(InstallRun, CleanupPreferenceZeroKeepsTheFilesButNotTheCabinet) {
   InstallerVariant variant(InstallerPath());
   EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
   ASSERT_EQ(runs_.size(), 1u);
-  const std::wstring work = WorkDirectoryOf(runs_[0]);
+  const std::wstring work = WorkDirectoryOf(runs_[0]) + L"\\";
   EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)),
             (std::vector<std::wstring>{L"KORVEN.PACKED.7Z", L"setup.exe"}));
   EXPECT_EQ(ReadFileBytes(work + L"KORVEN.PACKED.7Z"), archive_);
@@ -272,9 +126,9 @@ TEST_F(InstallRun, PlainSetupUnderBnRunsDirectly) {
       .Add(L"BN", L"SETUP.BIN", stand_in_);
   EXPECT_EQ(Run(Build(variant)), 0u);
   ASSERT_EQ(runs_.size(), 1u);
-  const std::wstring work = WorkDirectoryOf(runs_[0]);
-  EXPECT_EQ(runs_[0].Get("exe"), work + L"setup.exe");
-  EXPECT_EQ(runs_[0].Get("command_line"), ExpectedInstallLine(work));
+  const std::wstring work = WorkDirectoryOf(runs_[0]) + L"\\";
+  EXPECT_EQ(Field(runs_[0], "exe"), work + L"setup.exe");
+  EXPECT_EQ(Field(runs_[0], "command_line"), ExpectedInstallLine(work));
   ExpectFolderClean();
   ExpectSuccessRecorded();
 }
@@ -285,8 +139,8 @@ TEST_F(InstallRun, ArchiveOutsideB7IsHandedOverUncompressed) {
       .Add(L"BL", L"SETUP.EX_", cabinet_);
   EXPECT_EQ(Run(Build(variant)), 0u);
   ASSERT_EQ(runs_.size(), 1u);
-  EXPECT_EQ(runs_[0].Get("command_line"),
-            ExpectedInstallLine(WorkDirectoryOf(runs_[0]), L"",
+  EXPECT_EQ(Field(runs_[0], "command_line"),
+            ExpectedInstallLine(WorkDirectoryOf(runs_[0]) + L"\\", L"",
                                 L"uncompressed-archive"));
 }
 
@@ -299,12 +153,12 @@ TEST_F(InstallRun, OwnArgumentsPreviousVersionAndReferralCodeReachSetup) {
   Ordinary(variant).PreviousVersion(L"118.0.1");
   EXPECT_EQ(Run(Build(variant), L"  --do-not-launch \"--x=a b\" "), 0u);
   ASSERT_EQ(runs_.size(), 1u);
-  EXPECT_EQ(runs_[0].Get("command_line"),
-            ExpectedInstallLine(WorkDirectoryOf(runs_[0]),
+  EXPECT_EQ(Field(runs_[0], "command_line"),
+            ExpectedInstallLine(WorkDirectoryOf(runs_[0]) + L"\\",
                                 L" --previous-version=\"118.0.1\"  "
                                 L"--do-not-launch \"--x=a b\"  "
                                 L"--tarvo-referral-code=\"XYZ789\""));
-  EXPECT_EQ(runs_[0].Get("referral_code"), L"XYZ789");
+  EXPECT_EQ(Field(runs_[0], "referral_code"), L"XYZ789");
   ExpectFolderClean();
 }
 
@@ -375,7 +229,7 @@ TEST_F(InstallRun, ReferralSwitchIsAddedWholeOrNotAtAll) {
   // Find the room the install line leaves, then fill all but a few units.
   EXPECT_EQ(Run(installer), 0u);
   ASSERT_EQ(runs_.size(), 1u);
-  const std::wstring line = runs_[0].Get("command_line");
+  const std::wstring line = Field(runs_[0], "command_line");
   const size_t switch_length =
       std::wstring(L" --tarvo-referral-code=\"ABC123\"").size();
   ASSERT_EQ(line.substr(line.size() - switch_length),
@@ -385,8 +239,8 @@ TEST_F(InstallRun, ReferralSwitchIsAddedWholeOrNotAtAll) {
   const size_t tail = 1039 - base - (switch_length - 1);
   const std::wstring arguments = L" --" + std::wstring(tail - 3, L'p');
   EXPECT_EQ(Run(installer, arguments), 0u);
-  ASSERT_EQ(runs_.size(), 2u);
-  const std::wstring cut = runs_[1].Get("command_line");
+  ASSERT_EQ(runs_.size(), 1u);
+  const std::wstring cut = Field(runs_[0], "command_line");
   EXPECT_EQ(cut.substr(cut.size() - arguments.size()), arguments);
   EXPECT_EQ(cut.find(L"--tarvo-referral-code"), std::wstring::npos);
 }
@@ -452,17 +306,17 @@ TEST_F(PatchRun, PatchThenInstallWithTheNewSetupProgram) {
   InstallerVariant variant(InstallerPath());
   EXPECT_EQ(Run(Build(Patch(variant)), L" --korven-x"), 0u);
   ASSERT_EQ(runs_.size(), 2u);
-  const StandInRun& patch = runs_[0];
-  const StandInRun& install = runs_[1];
-  EXPECT_EQ(patch.Get("mode"), L"patch");
-  EXPECT_EQ(patch.Get("exe"), previous_setup_);
-  const std::wstring work = WorkDirectoryOf(install);
-  EXPECT_EQ(patch.Get("command_line"),
+  const stand_in::Run& patch = runs_[0];
+  const stand_in::Run& install = runs_[1];
+  EXPECT_EQ(Field(patch, "mode"), L"patch");
+  EXPECT_EQ(Field(patch, "exe"), previous_setup_);
+  const std::wstring work = WorkDirectoryOf(install) + L"\\";
+  EXPECT_EQ(Field(patch, "command_line"),
             L"\"" + previous_setup_ + L"\" --update-setup-exe=\"" + work +
                 L"SETUP.PATCH\" --new-setup-exe=\"" + work +
                 L"setup.exe\" --korven-x");
-  EXPECT_EQ(install.Get("exe"), work + L"setup.exe");
-  EXPECT_EQ(install.Get("command_line"),
+  EXPECT_EQ(Field(install, "exe"), work + L"setup.exe");
+  EXPECT_EQ(Field(install, "command_line"),
             ExpectedInstallLine(work,
                                 L" --previous-version=\"1.0.0.0\" --korven-x"));
   ExpectFolderClean();
@@ -475,7 +329,7 @@ TEST_F(PatchRun, FailingPatchRunSkipsTheInstallAndCleansUp) {
   options_.set_env[L"STAND_IN_PATCH_EXIT_CODE"] = L"9";
   EXPECT_EQ(Run(Build(Patch(variant))), 9u);
   ASSERT_EQ(runs_.size(), 1u);
-  EXPECT_EQ(runs_[0].Get("mode"), L"patch");
+  EXPECT_EQ(Field(runs_[0], "mode"), L"patch");
   ExpectFolderClean();
   ExpectFailureRecorded(9, 0);
 }

@@ -1,0 +1,132 @@
+// The fixture shared by the tests that run the whole installer: a folder
+// standing for the user's downloads, the stand-in setup program reporting
+// what it saw, and the update client's key as the client leaves it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "launch_settings.h"
+#include "setup_stand_in/stand_in.h"
+#include "support/test_support.h"
+
+namespace testing_support {
+
+struct RegistryValue {
+  bool present = false;
+  DWORD type = 0;
+  std::string data;
+  DWORD Dword() const {
+    DWORD value = 0;
+    if (type == REG_DWORD && data.size() == 4) memcpy(&value, data.data(), 4);
+    return value;
+  }
+  std::wstring Text() const {
+    std::wstring text(reinterpret_cast<const wchar_t*>(data.data()),
+                      data.size() / 2);
+    while (!text.empty() && text.back() == 0) text.pop_back();
+    return text;
+  }
+};
+
+// A value the stand-in reported, as wide text.
+inline std::wstring Field(const stand_in::Run& run, const std::string& key) {
+  return Widen(run.Get(key));
+}
+
+class WholeRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClearRegistry();
+    folder_ = dir_ / L"Downloads";
+    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+    report_ = dir_ / L"report.txt";
+    archive_ = ReadFileBytes(PathFromEnvironment("RUN_ARCHIVE"));
+    cabinet_ = ReadFileBytes(PathFromEnvironment("RUN_CABINET"));
+    stand_in_ = ReadFileBytes(PathFromEnvironment("STAND_IN_EXE"));
+    ASSERT_GT(archive_.size(), 32u);
+    ASSERT_GT(cabinet_.size(), 32u);
+    ASSERT_GT(stand_in_.size(), 1024u);
+    ASSERT_TRUE(ResetState());
+    options_.set_env[L"STAND_IN_REPORT"] = report_;
+    options_.unset_env.push_back(kMachineWideVariable);
+  }
+  void TearDown() override { ClearRegistry(); }
+
+  static void ClearRegistry() {
+    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Quenby", true);
+    DeleteKeyTree(HKEY_CURRENT_USER, kCleanupPreferenceKey, false);
+  }
+  // A ClientStateKey holding only "ap" = "stable", as the update client
+  // leaves it.
+  static bool ResetState() {
+    DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
+    return SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap", L"stable",
+                          true);
+  }
+  static std::wstring StatePath(const wchar_t* guid = kStableAppGuid) {
+    return ClientStatePath(guid);
+  }
+  std::wstring InstallerPath() const { return folder_ + L"\\installer.exe"; }
+
+  // Runs the installer to its end; runs_ then holds what the setup
+  // programs it started reported, in order.
+  DWORD Run(const std::wstring& installer,
+            const std::wstring& arguments = L"") {
+    DeleteFileW(report_.c_str());
+    const ChildOutcome outcome =
+        RunChild(installer, L"\"" + installer + L"\"" + arguments, options_);
+    EXPECT_TRUE(outcome.started) << "start error " << outcome.start_error;
+    EXPECT_FALSE(outcome.timed_out);
+    runs_ = stand_in::ParseReport(ReadFileBytes(report_));
+    return outcome.exit_code;
+  }
+
+  static RegistryValue Value(const wchar_t* name,
+                             HKEY root = HKEY_CURRENT_USER,
+                             const wchar_t* guid = kStableAppGuid) {
+    RegistryValue value;
+    value.present = GetRawValue(root, StatePath(guid), name, &value.type,
+                                &value.data, true);
+    return value;
+  }
+  static void ExpectSuccessRecorded(DWORD extra_code = 0x30000,
+                                    HKEY root = HKEY_CURRENT_USER) {
+    EXPECT_EQ(Value(L"ap", root).data, Utf16Bytes(L"stable-full"));
+    EXPECT_EQ(Value(L"InstallerExtraCode1", root).Dword(), extra_code);
+    EXPECT_FALSE(Value(L"InstallerResult", root).present);
+    EXPECT_FALSE(Value(L"InstallerError", root).present);
+  }
+  static void ExpectFailureRecorded(DWORD error, DWORD extra,
+                                    HKEY root = HKEY_CURRENT_USER) {
+    EXPECT_EQ(Value(L"ap", root).data, Utf16Bytes(L"stable-full"));
+    EXPECT_EQ(Value(L"InstallerResult", root).Dword(), 1u);
+    EXPECT_EQ(Value(L"InstallerError", root).Dword(), error);
+    EXPECT_EQ(Value(L"InstallerExtraCode1", root).Dword(), extra);
+  }
+  // Only the installer itself is left in its folder.
+  void ExpectFolderClean() const {
+    EXPECT_EQ(ListDirectory(folder_),
+              std::vector<std::wstring>{L"installer.exe"});
+  }
+  // The work directory the setup program ran in, without its backslash.
+  static std::wstring WorkDirectoryOf(const stand_in::Run& run) {
+    const std::wstring exe = Field(run, "exe");
+    return exe.substr(0, exe.rfind(L'\\'));
+  }
+
+  ScratchDir dir_{L"run"};
+  std::wstring folder_;
+  std::wstring report_;
+  std::string archive_;
+  std::string cabinet_;
+  std::string stand_in_;
+  ChildOptions options_;
+  std::vector<stand_in::Run> runs_;
+};
+
+}  // namespace testing_support
