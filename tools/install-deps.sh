@@ -16,6 +16,9 @@ have cabextract || need+=(cabextract)
 have 7z || have 7zz || need+=(7zip)  # Debian 12 names it 7zz
 have osslsigncode || need+=(osslsigncode)
 have flock || need+=(util-linux)
+have mount || need+=(mount)
+have openssl || need+=(openssl)  # throwaway signing certificate in the tests
+have perl || need+=(perl)        # the crowded folder of the fault tests
 # tools/fuzz.sh: clang with libFuzzer's runtime (a recommendation of clang
 # only, so never pulled in by the install below)
 have clang++-14 || need+=(clang-14)
