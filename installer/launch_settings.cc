@@ -1,6 +1,7 @@
 #include "launch_settings.h"
 
 #include "client_state_key.h"
+#include "system_library.h"
 #include "wide_buf.h"
 
 const wchar_t kStableAppGuid[] = L"{3D1F5A27-8C40-4E96-B1D3-7A2C95E0F418}";
@@ -37,23 +38,13 @@ bool ReadDeletePreference() {
   return !(read && preference.units[0] == L'0');
 }
 
-// shell32 is loaded by full path from the system directory at run time
-// rather than imported: resolving an import at start-up also resolves
-// shell32's own imports, by the ordinary search that begins beside the
-// installer, before anything could stop a planted library from being found
-// there. By full path, its imports come from the system directory too.
+// shell32 is loaded from the system directory at run time rather than
+// imported: resolving an import at start-up also resolves shell32's own
+// imports, by the ordinary search that begins beside the installer, before
+// anything could stop a planted library from being found there.
 wchar_t** SplitCommandLine(const wchar_t* command_line, int* argc) {
   using CommandLineToArgvWFn = wchar_t**(WINAPI*)(const wchar_t*, int*);
-  PathBuf library;
-  const UINT length = GetSystemDirectoryW(library.get(), kPathCapacity);
-  if (length == 0) return nullptr;
-  if (length >= kPathCapacity ||
-      !SafeAppend(library.get(), kPathCapacity, L"\\shell32.dll")) {
-    SetLastError(ERROR_BUFFER_OVERFLOW);
-    return nullptr;
-  }
-  HMODULE shell32 =
-      LoadLibraryExW(library.get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE shell32 = LoadSystemLibrary(L"shell32.dll");
   if (shell32 == nullptr) return nullptr;
   const CommandLineToArgvWFn split = reinterpret_cast<CommandLineToArgvWFn>(
       reinterpret_cast<void*>(GetProcAddress(shell32, "CommandLineToArgvW")));

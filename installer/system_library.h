@@ -1,0 +1,12 @@
+// Libraries the installer loads at run time come from the system directory
+// and nowhere else.
+#pragma once
+
+#include <windows.h>
+
+// Loads name (say "cabinet.dll") by its full path in the directory that
+// GetSystemDirectoryW reports. The environment has no say: %WINDIR% and
+// %SYSTEMROOT% belong to the user, who can set them for every program
+// started later, elevated ones included. Null with the last error set when
+// the library cannot be loaded or its path does not fit.
+HMODULE LoadSystemLibrary(const wchar_t* name);
