@@ -31,6 +31,11 @@ void RestrictDllSearch() {
 }  // namespace
 
 extern "C" void InstallerEntry() {
+  // The installer never shows a window, and an unattended run must not
+  // wait on a box nobody sees: no critical-error, fault or open-file box
+  // on its behalf.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
+               SEM_NOOPENFILEERRORBOX);
   RestrictDllSearch();
   const ExitResult result =
       RunInstaller(reinterpret_cast<HMODULE>(&__ImageBase));

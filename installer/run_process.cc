@@ -17,10 +17,11 @@ ExitResult RunProcessAndWait(const wchar_t* program, wchar_t* command_line,
   FillBytes(&process, 0, sizeof process);
 
   // The program is named as the application so that no search path can
-  // substitute another file for it.
+  // substitute another file for it. It gets the system's default error
+  // mode rather than the installer's, so it behaves as when started alone.
   if (!CreateProcessW(program, command_line, nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                      &process)) {
+                      CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE, nullptr,
+                      nullptr, &startup, &process)) {
     const DWORD error = GetLastError();
     // The attributes tell apart a file that is gone from one that exists
     // but could not be opened as a program.
