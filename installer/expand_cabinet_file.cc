@@ -3,6 +3,7 @@
 #include <fdi.h>
 
 #include "scratch_file.h"
+#include "system_library.h"
 #include "wide_buf.h"
 
 namespace {
@@ -33,14 +34,6 @@ struct CabinetCopyContext {
   unsigned char succeeded;
 };
 
-// Full paths only: a cabinet.dll planted beside the installer (a download
-// folder) must never be the one that runs.
-const wchar_t* const kCabinetLibraryPaths[] = {
-    L"%WINDIR%\\system32\\cabinet.dll",
-    L"%SYSTEMROOT%\\system32\\cabinet.dll",
-    L"C:\\Windows\\system32\\cabinet.dll",
-};
-
 constexpr int kOpenWriteOnly = 0x1;
 constexpr int kOpenReadWrite = 0x2;
 constexpr int kOpenCreate = 0x100;
@@ -52,19 +45,10 @@ constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY |
 
 bool LoadCabinetLibrary() {
   if (g_cabinet_api.module != nullptr) return true;
-  for (const wchar_t* candidate : kCabinetLibraryPaths) {
-    PathBuf expanded;
-    const DWORD count = ExpandEnvironmentStringsW(candidate, expanded.get(),
-                                                  kPathCapacity);
-    if (count < 1 || count > kPathCapacity) continue;
-    g_cabinet_api.module =
-        LoadLibraryExW(expanded.get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (g_cabinet_api.module != nullptr) {
-      ++g_cabinet_api.load_count;
-      return true;
-    }
-  }
-  return false;
+  g_cabinet_api.module = LoadSystemLibrary(L"cabinet.dll");
+  if (g_cabinet_api.module == nullptr) return false;
+  ++g_cabinet_api.load_count;
+  return true;
 }
 
 // GetProcAddress hands back a generic function pointer; going through void*
@@ -75,23 +59,48 @@ Fn LookUp(const char* name) {
       reinterpret_cast<void*>(GetProcAddress(g_cabinet_api.module, name)));
 }
 
-// The UTF-8 form of count units of text (-1: up to and with the
-// terminator) in a process-heap block, always terminated; null on failure.
-char* ToUtf8(const wchar_t* text, int count) {
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, text, count, nullptr, 0, nullptr,
-                          nullptr);
-  if (bytes <= 0) return nullptr;
-  const SIZE_T block_size = static_cast<SIZE_T>(bytes) + (count < 0 ? 0 : 1);
-  char* block = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, block_size));
-  if (block == nullptr) return nullptr;
-  if (WideCharToMultiByte(CP_UTF8, 0, text, count, block, bytes, nullptr,
-                          nullptr) != bytes) {
-    HeapFree(GetProcessHeap(), 0, block);
-    return nullptr;
+// The cabinet library takes the cabinet's name as narrow text of at most
+// 256 bytes, which a wide path of a deep or non-Latin folder need not fit.
+// It is handed a short token instead, "cab:" and the sixteen hex digits of
+// the wide path's address; CabinetOpen, which gets no context of its own,
+// turns the token back into that path. Nothing else is ever opened, so a
+// cabinet cannot make the library open a file of its choosing.
+constexpr char kTokenPrefix[] = "cab:";
+constexpr size_t kTokenPrefixLength = sizeof kTokenPrefix - 1;
+constexpr size_t kTokenDigits = 2 * sizeof(UINT_PTR);
+constexpr size_t kTokenLength = kTokenPrefixLength + kTokenDigits;
+const char kHexDigits[] = "0123456789ABCDEF";
+
+void FormatCabinetToken(const wchar_t* path, char (&token)[kTokenLength + 1]) {
+  UINT_PTR value = reinterpret_cast<UINT_PTR>(path);
+  for (size_t i = 0; i < kTokenPrefixLength; ++i) token[i] = kTokenPrefix[i];
+  for (size_t i = kTokenLength; i > kTokenPrefixLength; --i) {
+    token[i - 1] = kHexDigits[value & 0xF];
+    value >>= 4;
   }
-  block[block_size - 1] = 0;
-  return block;
+  token[kTokenLength] = 0;
+}
+
+// The path a token names; null for anything that is not a whole token.
+const wchar_t* ParseCabinetToken(const char* token) {
+  for (size_t i = 0; i < kTokenPrefixLength; ++i) {
+    if (token[i] != kTokenPrefix[i]) return nullptr;
+  }
+  UINT_PTR value = 0;
+  for (size_t i = kTokenPrefixLength; i < kTokenLength; ++i) {
+    const char digit = token[i];
+    UINT_PTR nibble = 0;
+    if (digit >= '0' && digit <= '9') {
+      nibble = static_cast<UINT_PTR>(digit - '0');
+    } else if (digit >= 'A' && digit <= 'F') {
+      nibble = static_cast<UINT_PTR>(digit - 'A' + 10);
+    } else {
+      return nullptr;
+    }
+    value = (value << 4) | nibble;
+  }
+  if (token[kTokenLength] != 0) return nullptr;
+  return reinterpret_cast<const wchar_t*>(value);
 }
 
 HANDLE AsHandle(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
@@ -105,15 +114,8 @@ void DIAMONDAPI CabinetFree(void* block) {
 }
 
 INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int /*mode*/) {
-  const int units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-  if (units <= 0) return kAbort;
-  wchar_t* wide = static_cast<wchar_t*>(HeapAlloc(
-      GetProcessHeap(), 0, static_cast<SIZE_T>(units) * sizeof(wchar_t)));
-  if (wide == nullptr) return kAbort;
-  if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, units) != units) {
-    HeapFree(GetProcessHeap(), 0, wide);
-    return kAbort;
-  }
+  const wchar_t* path = ParseCabinetToken(name);
+  if (path == nullptr) return kAbort;
   DWORD access = GENERIC_READ;
   if (flags & kOpenReadWrite) {
     access = GENERIC_READ | GENERIC_WRITE;
@@ -122,10 +124,9 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int /*mode*/) {
   }
   const DWORD disposition = (flags & kOpenCreate) ? CREATE_ALWAYS
                                                   : OPEN_EXISTING;
-  HANDLE file = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+  HANDLE file = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
                             nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                             nullptr);
-  HeapFree(GetProcessHeap(), 0, wide);
   return reinterpret_cast<INT_PTR>(file);
 }
 
@@ -220,35 +221,21 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
   }
 }
 
-// FDICopy takes the directory (with its trailing backslash) and the file
-// name apart. False for a path whose only separator, if any, is its first
-// character.
-bool SplitCabinetPath(const wchar_t* path, char** name, char** directory) {
-  *name = nullptr;
-  *directory = nullptr;
+// The cabinet is always named by a path with a folder; a path whose only
+// separator, if any, is its first character is refused.
+bool HasFolder(const wchar_t* path) {
   const size_t length = TextLength(path);
-  // The conversion takes the directory's length as an int.
-  if (length >= 0x7FFFFFFF) return false;
-  size_t separator = 0;
   for (size_t i = length; i > 1; --i) {
-    if (path[i - 1] == L'\\') {
-      separator = i - 1;
-      break;
-    }
+    if (path[i - 1] == L'\\') return true;
   }
-  if (separator == 0) return false;
-  *name = ToUtf8(path + separator + 1, -1);
-  *directory = ToUtf8(path, static_cast<int>(separator + 1));
-  return *name != nullptr && *directory != nullptr;
-}
-
-void FreeBlock(char* block) {
-  if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+  return false;
 }
 
 }  // namespace
 
-bool ExpandCabinetFile(const wchar_t* cabinet_path, const wchar_t* target_path) {
+bool ExpandCabinetFile(const wchar_t* cabinet_path, const wchar_t* target_path,
+                       FileIdentity* written) {
+  if (written != nullptr) *written = UnknownFileIdentity();
   if (!LoadCabinetLibrary()) return false;
   g_cabinet_api.fdi_create = LookUp<FdiCreateFn>("FDICreate");
   g_cabinet_api.fdi_destroy = LookUp<FdiDestroyFn>("FDIDestroy");
@@ -258,44 +245,36 @@ bool ExpandCabinetFile(const wchar_t* cabinet_path, const wchar_t* target_path) 
       g_cabinet_api.fdi_copy == nullptr) {
     return false;
   }
-
-  char* name = nullptr;
-  char* directory = nullptr;
-  if (!SplitCabinetPath(cabinet_path, &name, &directory)) {
-    FreeBlock(directory);
-    FreeBlock(name);
-    return false;
-  }
+  if (!HasFolder(cabinet_path)) return false;
 
   ERF error;
   FillBytes(&error, 0, sizeof error);
   HFDI fdi = g_cabinet_api.fdi_create(CabinetAlloc, CabinetFree, CabinetOpen,
                                       CabinetRead, CabinetWrite, CabinetClose,
                                       CabinetSeek, cpuUNKNOWN, &error);
-  if (fdi == nullptr) {
-    FreeBlock(directory);
-    FreeBlock(name);
-    return false;
-  }
+  if (fdi == nullptr) return false;
 
   CabinetCopyContext context;
   context.target_path = target_path;
   context.expected_size = 0;
   context.succeeded = 0;
+  // The library joins folder and name; the token alone is the whole name.
+  char token[kTokenLength + 1];
+  FormatCabinetToken(cabinet_path, token);
+  char no_folder[1] = {0};
   // An abort, which the close-file answer always causes, is reported as a
   // failure; whether the first file arrived is what counts.
-  g_cabinet_api.fdi_copy(fdi, name, directory, 0, CabinetNotify, nullptr,
+  g_cabinet_api.fdi_copy(fdi, token, no_folder, 0, CabinetNotify, nullptr,
                          &context);
   g_cabinet_api.fdi_destroy(fdi);
 
   if (context.succeeded) {
     FlushFileBuffers(context.output.Handle());
+    if (written != nullptr) ReadFileIdentity(context.output.Handle(), written);
   } else if (context.output.IsOpen()) {
     context.output.MarkDeleteOnClose();
   }
   context.output.Close();
-  FreeBlock(directory);
-  FreeBlock(name);
   return context.succeeded != 0;
 }
 

@@ -58,7 +58,9 @@ HANDLE ScratchFile::Duplicate() const {
 
 HANDLE ScratchFile::Handle() const { return handle; }
 
-bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path) {
+bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path,
+                         FileIdentity* written) {
+  if (written != nullptr) *written = UnknownFileIdentity();
   ScratchFile file;
   if (!file.Create(path)) return false;
   const unsigned char* data = static_cast<const unsigned char*>(blob.data);
@@ -84,6 +86,7 @@ bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path) {
     }
     offset += chunk;
   }
+  if (written != nullptr) ReadFileIdentity(file.Handle(), written);
   file.Close();
   return true;
 }

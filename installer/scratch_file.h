@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "file_identity.h"
 #include "resource_blob.h"
 #include "wide_buf.h"
 
@@ -35,7 +36,9 @@ struct ScratchFile {
 
 // Creates or replaces the file at path with the blob's bytes, written in
 // chunks of at most 8 MiB straight from the blob. On false nothing stays at
-// the path and the last error says why.
-bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path);
+// the path and the last error says why. written (may be null) receives the
+// identity of the file written, read before it is closed.
+bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path,
+                         FileIdentity* written = nullptr);
 
 constexpr uint32_t kMaxWriteChunk = 0x800000;  // 8 MiB

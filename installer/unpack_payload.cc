@@ -103,7 +103,10 @@ bool EnumPayloadNames(PayloadScan* scan, HMODULE module, const wchar_t* type) {
 ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
                          PathBuf* setup_path, TypeTag* setup_tag,
                          PathBuf* archive_path, TypeTag* archive_tag,
-                         int32_t* max_delete_attempts) {
+                         int32_t* max_delete_attempts,
+                         FileIdentity* setup_written) {
+  FileIdentity written = UnknownFileIdentity();
+  if (setup_written != nullptr) *setup_written = written;
   PathBuf archive_name;
   PathBuf setup_name;
   ResourceBlob archive_blob = {nullptr, 0};
@@ -156,23 +159,28 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
     setup_path->clear();
     return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   }
-  if (!WriteResourceToFile(setup_blob, setup_path->get())) {
+  if (!WriteResourceToFile(setup_blob, setup_path->get(), &written)) {
     return MakeExitResult(EXIT_SETUP_WRITE_FAILED, GetLastError());
   }
 
-  if (!IsTag(*setup_tag, L"BL")) return MakeExitResult(0, 0);
+  if (!IsTag(*setup_tag, L"BL")) {
+    if (setup_written != nullptr) *setup_written = written;
+    return MakeExitResult(0, 0);
+  }
 
   PathBuf expanded;
   if (!SafeCopy(expanded.get(), kPathCapacity, work_directory) ||
       !SafeAppend(expanded.get(), kPathCapacity, L"setup.exe")) {
     return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   }
-  const bool expanded_ok = ExpandCabinetFile(setup_path->get(), expanded.get());
+  const bool expanded_ok =
+      ExpandCabinetFile(setup_path->get(), expanded.get(), &written);
   // The cabinet is of no use once expansion was tried, whatever its outcome.
   int32_t attempts = 0;
   DeleteWithRetry(setup_path->get(), &attempts);
   RaiseDeleteAttempts(max_delete_attempts, attempts);
   SafeCopy(setup_path->get(), kPathCapacity, expanded.get());
-  return expanded_ok ? MakeExitResult(0, 0)
-                     : MakeExitResult(EXIT_SETUP_UNPACK_FAILED, 0);
+  if (!expanded_ok) return MakeExitResult(EXIT_SETUP_UNPACK_FAILED, 0);
+  if (setup_written != nullptr) *setup_written = written;
+  return MakeExitResult(0, 0);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "exit_result.h"
+#include "file_identity.h"
 #include "resource_blob.h"
 #include "wide_buf.h"
 
@@ -39,12 +40,15 @@ class PayloadScan final : public ResourceCollector {
 
 // The caller passes both paths and tags empty. On {0, 0} the archive path
 // names the written archive, the setup path the program to run (for a setup
-// tag "B7": the written patch), and each tag holds "B7", "BL" or "BN".
-// Paths filled before a failure stay filled for the caller's cleanup.
+// tag "B7": the written patch), and each tag holds "B7", "BL" or "BN";
+// setup_written (may be null) then holds the identity of the file written
+// at the setup path. Paths filled before a failure stay filled for the
+// caller's cleanup.
 ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
                          PathBuf* setup_path, TypeTag* setup_tag,
                          PathBuf* archive_path, TypeTag* archive_tag,
-                         int32_t* max_delete_attempts);
+                         int32_t* max_delete_attempts,
+                         FileIdentity* setup_written = nullptr);
 
 bool EnumPayloadNames(PayloadScan* scan, HMODULE module, const wchar_t* type);
 

@@ -1,0 +1,69 @@
+#include "file_identity.h"
+
+#include "wide_buf.h"
+
+namespace {
+
+// FILE_ID_INFO and its class number, which the headers declare only for
+// builds that target Windows 8 and later; on Windows 7 the call fails and
+// the 64-bit index is used instead.
+struct FileIdRecord {
+  ULONGLONG volume;
+  unsigned char id[16];
+};
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileIdInfoClass =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+
+}  // namespace
+
+FileIdentity UnknownFileIdentity() {
+  FileIdentity identity;
+  FillBytes(&identity, 0, sizeof identity);
+  identity.known = false;
+  return identity;
+}
+
+bool ReadFileIdentity(HANDLE handle, FileIdentity* identity) {
+  *identity = UnknownFileIdentity();
+  // 128-bit identifiers where the system has them (on ReFS only all of
+  // them are unique); the 64-bit index elsewhere.
+  FileIdRecord record;
+  if (GetFileInformationByHandleEx(handle, kFileIdInfoClass, &record,
+                                   sizeof record)) {
+    identity->volume = record.volume;
+    for (size_t i = 0; i < sizeof identity->id; ++i) {
+      identity->id[i] = record.id[i];
+    }
+    identity->known = true;
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  const DWORD index[2] = {info.nFileIndexLow, info.nFileIndexHigh};
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(index);
+  for (size_t i = 0; i < sizeof index; ++i) identity->id[i] = bytes[i];
+  identity->known = true;
+  return true;
+}
+
+FileIdentity FileIdentityAt(const wchar_t* path) {
+  FileIdentity identity = UnknownFileIdentity();
+  HANDLE handle = CreateFileW(
+      path, FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return identity;
+  ReadFileIdentity(handle, &identity);
+  CloseHandle(handle);
+  return identity;
+}
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+  if (!a.known || !b.known || a.volume != b.volume) return false;
+  for (size_t i = 0; i < sizeof a.id; ++i) {
+    if (a.id[i] != b.id[i]) return false;
+  }
+  return true;
+}
