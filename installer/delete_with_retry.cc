@@ -27,46 +27,45 @@ HANDLE OpenPath(const wchar_t* path, DWORD access) {
                      kOpenFlags, nullptr);
 }
 
-// True when a read-only attribute was found and cleared, so that the
-// deletion is worth trying again at once.
+// True when a read-only attribute was found and cleared on the open
+// handle, so that the deletion is worth trying again at once.
+bool ClearReadOnlyOn(HANDLE handle) {
+  FILE_BASIC_INFO info;
+  FillBytes(&info, 0, sizeof info);
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &info,
+                                    sizeof info) ||
+      (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return false;
+  }
+  info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  // Zero here means "leave the attributes as they are", which would keep
+  // the file read-only; FILE_ATTRIBUTE_NORMAL is how to ask for none.
+  if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(handle, FileBasicInfo, &info,
+                                    sizeof info) != FALSE;
+}
+
 bool ClearReadOnly(const wchar_t* path) {
   HANDLE handle = OpenPath(path, kAttributeAccess);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  FILE_BASIC_INFO info;
-  FillBytes(&info, 0, sizeof info);
-  bool cleared = false;
-  if (GetFileInformationByHandleEx(handle, FileBasicInfo, &info,
-                                   sizeof info) &&
-      (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    // Zero here means "leave the attributes as they are", which would keep
-    // the file read-only; FILE_ATTRIBUTE_NORMAL is how to ask for none.
-    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    cleared = SetFileInformationByHandle(handle, FileBasicInfo, &info,
-                                         sizeof info) != FALSE;
-  }
+  const bool cleared = ClearReadOnlyOn(handle);
   CloseHandle(handle);
   return cleared;
 }
 
 enum class Next { kGone, kRetryNow, kPause, kGiveUp };
 
-// One open-and-delete round and what the error (if any) calls for.
-Next TryDelete(const wchar_t* path) {
-  DWORD error = 0;
-  HANDLE handle = OpenPath(path, DELETE);
-  if (handle == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
-  } else {
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    const BOOL marked = SetFileInformationByHandle(
-        handle, FileDispositionInfo, &disposition, sizeof disposition);
-    if (!marked) error = GetLastError();
-    CloseHandle(handle);
-    // The object goes with the close; the next open confirms it.
-    if (marked) return Next::kRetryNow;
-  }
+bool MarkForDeletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+// What a failed open or deletion mark calls for. A read-only attribute
+// is repaired by repair(), which says whether it found one to clear.
+template <typename Repair>
+Next AfterError(DWORD error, Repair repair) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -78,19 +77,69 @@ Next TryDelete(const wchar_t* path) {
       // Either the read-only attribute, or an object whose deletion is
       // already pending while someone still holds it: the latter only
       // needs time.
-      return ClearReadOnly(path) ? Next::kRetryNow : Next::kPause;
+      return repair() ? Next::kRetryNow : Next::kPause;
     default:
       return Next::kGiveUp;
   }
 }
 
-}  // namespace
+// One open-and-delete round by path.
+Next TryDelete(const wchar_t* path) {
+  HANDLE handle = OpenPath(path, DELETE);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return AfterError(GetLastError(), [path] { return ClearReadOnly(path); });
+  }
+  const bool marked = MarkForDeletion(handle);
+  const DWORD error = marked ? 0 : GetLastError();
+  CloseHandle(handle);
+  // The object goes with the close; the next open confirms it.
+  if (marked) return Next::kRetryNow;
+  return AfterError(error, [path] { return ClearReadOnly(path); });
+}
 
-bool DeleteWithRetry(const wchar_t* path, int32_t* attempts) {
+// True when the directory open on handle is seen to hold anything but "."
+// and "..". Windows refuses to mark a directory that is not empty; Wine
+// marks it and then keeps it at the close, so the run would count as done
+// a deletion that did not happen. Asking first gives both the same answer;
+// where the question cannot be asked, the mark decides alone.
+bool HoldsEntries(HANDLE handle) {
+  // Room for "." and ".." and at least one entry with the longest name.
+  alignas(8) unsigned char entries[2048];
+  if (!GetFileInformationByHandleEx(handle, FileIdBothDirectoryRestartInfo,
+                                    entries, sizeof entries)) {
+    return false;
+  }
+  const unsigned char* at = entries;
+  for (;;) {
+    const FILE_ID_BOTH_DIR_INFO* entry =
+        reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+    const DWORD units = entry->FileNameLength / sizeof(wchar_t);
+    const wchar_t* name = entry->FileName;
+    const bool dots = (units == 1 && name[0] == L'.') ||
+                      (units == 2 && name[0] == L'.' && name[1] == L'.');
+    if (!dots) return true;
+    if (entry->NextEntryOffset == 0) return false;
+    at += entry->NextEntryOffset;
+  }
+}
+
+// One round through a handle the caller holds: once marked, the object goes
+// when that handle closes, so there is nothing left to confirm.
+Next TryDeleteHeld(HANDLE handle) {
+  if (HoldsEntries(handle)) return Next::kPause;
+  if (MarkForDeletion(handle)) return Next::kGone;
+  return AfterError(GetLastError(),
+                    [handle] { return ClearReadOnlyOn(handle); });
+}
+
+// Runs rounds with pauses between them until the object is gone or the
+// attempts are used up.
+template <typename Round>
+bool RetryDeletion(Round round, int32_t* attempts) {
   *attempts = 1;
   int quick_rounds = 0;
   for (;;) {
-    Next next = TryDelete(path);
+    Next next = round();
     if (next == Next::kRetryNow) {
       if (++quick_rounds <= kQuickRoundsPerAttempt) continue;
       next = Next::kPause;
@@ -104,15 +153,34 @@ bool DeleteWithRetry(const wchar_t* path, int32_t* attempts) {
   }
 }
 
+}  // namespace
+
+bool DeleteWithRetry(const wchar_t* path, int32_t* attempts) {
+  return RetryDeletion([path] { return TryDelete(path); }, attempts);
+}
+
+bool DeleteWorkDirectory(WorkDirectory* work, int32_t* attempts) {
+  *attempts = 1;
+  if (!work->IsHeld()) return false;
+  HANDLE handle = work->handle;
+  const bool marked =
+      RetryDeletion([handle] { return TryDeleteHeld(handle); }, attempts);
+  // Marked or not, the hold ends here: a directory that stays is the
+  // user's to remove.
+  work->Release();
+  return marked;
+}
+
 void RaiseDeleteAttempts(int32_t* max_delete_attempts, int32_t attempts) {
   if (attempts > *max_delete_attempts) *max_delete_attempts = attempts;
 }
 
 void DeleteExtractedFiles(const wchar_t* archive_path,
-                          const wchar_t* setup_path,
-                          const wchar_t* work_directory,
+                          const wchar_t* setup_path, WorkDirectory* work,
                           int32_t* max_delete_attempts) {
-  // The directory goes last: it can only be deleted once it is empty.
+  // The directory goes last: it can only be deleted once it is empty. The
+  // files go by their paths, which the directory's hold keeps from being
+  // redirected anywhere else meanwhile.
   int32_t attempts = 0;
   if (BoundedLength(archive_path, kPathCapacity) != 0) {
     DeleteWithRetry(archive_path, &attempts);
@@ -122,6 +190,6 @@ void DeleteExtractedFiles(const wchar_t* archive_path,
     DeleteWithRetry(setup_path, &attempts);
     RaiseDeleteAttempts(max_delete_attempts, attempts);
   }
-  DeleteWithRetry(work_directory, &attempts);
+  DeleteWorkDirectory(work, &attempts);
   RaiseDeleteAttempts(max_delete_attempts, attempts);
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "work_directory.h"
+
 constexpr int32_t kMaxDeleteAttempts = 100;
 constexpr unsigned kDeletePauseMs = 100;
 
@@ -16,10 +18,15 @@ bool DeleteWithRetry(const wchar_t* path, int32_t* attempts);
 // Raises the run's running maximum to attempts when that is larger.
 void RaiseDeleteAttempts(int32_t* max_delete_attempts, int32_t attempts);
 
+// Deletes the work directory through its own hold, retrying while it is
+// not yet empty or is busy, and then lets go of the hold whatever the
+// outcome. True when the directory was marked and goes with the hold.
+// *attempts is counted as by DeleteWithRetry.
+bool DeleteWorkDirectory(WorkDirectory* work, int32_t* attempts);
+
 // The end-of-run cleanup: the archive and the setup program (each skipped
 // when empty), then the work directory, always. Failures are not reported,
 // only the attempt counts through max_delete_attempts.
 void DeleteExtractedFiles(const wchar_t* archive_path,
-                          const wchar_t* setup_path,
-                          const wchar_t* work_directory,
+                          const wchar_t* setup_path, WorkDirectory* work,
                           int32_t* max_delete_attempts);

@@ -1,7 +1,6 @@
 #include "run_installer.h"
 
 #include "delete_with_retry.h"
-#include "hold_open.h"
 #include "launch_settings.h"
 #include "outcome_report.h"
 #include "setup_invocation.h"
@@ -21,45 +20,16 @@ bool IsTag(const TypeTag& tag, const wchar_t* type) {
   return lstrcmpW(tag.get(), type) == 0;
 }
 
-// Runs the setup program only once it is held: from here until it has run,
-// nobody can change, replace or rename the file that is started. A file that
-// cannot be held is reported as a setup program that could not be started.
-ExitResult RunHeldSetup(const LaunchSettings& settings,
-                        const wchar_t* archive_path, const wchar_t* setup_path,
-                        bool archive_from_b7) {
-  HANDLE held = HoldSetupProgram(setup_path);
-  if (held == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-      return MakeExitResult(error == ERROR_FILE_NOT_FOUND
-                                ? EXIT_SETUP_FILE_NOT_FOUND
-                                : EXIT_SETUP_PATH_NOT_FOUND,
-                            GetFileAttributesW(setup_path));
-    }
-    return MakeExitResult(EXIT_SETUP_LAUNCH_FAILED, error);
-  }
-  const ExitResult result =
-      RunSetup(settings, archive_path, setup_path, archive_from_b7);
-  ReleaseHold(&held);
-  return result;
-}
-
 // Everything from the work directory on. Once the work directory exists,
 // every path leads through the cleanup and the report.
 ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
                               const wchar_t* installer_directory) {
-  PathBuf work_directory;
+  // Held from its creation until it is deleted, so that the directory the
+  // setup program is written to and started from is never swapped for
+  // another, and the cleanup deletes only what this run made.
+  WorkDirectory work;
   ExitResult result = MakeExitResult(0, 0);
-  if (!CreateWorkDirectory(installer_directory, &work_directory, &result)) {
-    return result;
-  }
-  // Held for the whole run, so that the directory the setup program is
-  // written to and started from cannot be swapped for another.
-  HANDLE work_hold = HoldWorkDirectory(work_directory.get());
-  if (work_hold == INVALID_HANDLE_VALUE) {
-    result = MakeExitResult(EXIT_WORK_DIR_FAILED, GetLastError());
-    int32_t attempts = 0;
-    DeleteWithRetry(work_directory.get(), &attempts);
+  if (!CreateWorkDirectory(installer_directory, &work, &result)) {
     return result;
   }
   MarkFullInstallerChannel(settings);
@@ -69,8 +39,10 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   PathBuf setup_path;
   TypeTag archive_tag;
   TypeTag setup_tag;
-  result = UnpackPayload(module, work_directory.get(), &setup_path, &setup_tag,
-                         &archive_path, &archive_tag, &max_delete_attempts);
+  FileIdentity setup_written = UnknownFileIdentity();
+  result = UnpackPayload(module, work.path.get(), &setup_path, &setup_tag,
+                         &archive_path, &archive_tag, &max_delete_attempts,
+                         &setup_written);
   const bool archive_from_b7 = IsTag(archive_tag, L"B7");
   bool succeeded = false;
 
@@ -78,14 +50,14 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     TrimWorkingSet();
   } else if (!IsTag(setup_tag, L"B7")) {
     TrimWorkingSet();
-    result = RunHeldSetup(settings, archive_path.get(), setup_path.get(),
-                          archive_from_b7);
+    result = RunSetup(settings, archive_path.get(), setup_path.get(),
+                      setup_written, archive_from_b7);
     succeeded = Succeeded(result);
   } else {
     // The payload carries a patch: the previously installed setup program
     // builds the new one in the work directory first.
     PathBuf new_setup_path;
-    if (!SafeCopy(new_setup_path.get(), kPathCapacity, work_directory.get()) ||
+    if (!SafeCopy(new_setup_path.get(), kPathCapacity, work.path.get()) ||
         !SafeAppend(new_setup_path.get(), kPathCapacity, L"setup.exe")) {
       // The patch file stays a deletion target, so the cleanup below
       // leaves nothing behind.
@@ -93,9 +65,9 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
       TrimWorkingSet();
     } else {
       bool patch_run_tried = false;
-      const ExitResult patched =
-          PatchPreviousSetup(settings, setup_path.get(), new_setup_path.get(),
-                             &max_delete_attempts, &patch_run_tried);
+      const ExitResult patched = PatchPreviousSetup(
+          settings, setup_path.get(), new_setup_path.get(),
+          &max_delete_attempts, &patch_run_tried, &setup_written);
       // After a patch run the patch file is gone; what the run may have
       // left at the new path is what the cleanup must remove. A patch
       // stage that never started its run leaves the patch to the cleanup.
@@ -104,8 +76,8 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
       }
       TrimWorkingSet();
       if (Succeeded(patched)) {
-        result = RunHeldSetup(settings, archive_path.get(), setup_path.get(),
-                              archive_from_b7);
+        result = RunSetup(settings, archive_path.get(), setup_path.get(),
+                          setup_written, archive_from_b7);
         succeeded = Succeeded(result);
       } else {
         result = patched;
@@ -113,11 +85,11 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     }
   }
 
-  ReleaseHold(&work_hold);
   if (settings.delete_extracted_files) {
-    DeleteExtractedFiles(archive_path.get(), setup_path.get(),
-                         work_directory.get(), &max_delete_attempts);
+    DeleteExtractedFiles(archive_path.get(), setup_path.get(), &work,
+                         &max_delete_attempts);
   }
+  work.Release();
   if (succeeded) {
     WriteInstallerSuccess(settings, max_delete_attempts);
   } else {

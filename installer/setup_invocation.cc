@@ -5,6 +5,7 @@
 #include "argument_tail.h"
 #include "client_state_key.h"
 #include "delete_with_retry.h"
+#include "held_program.h"
 #include "referral_code.h"
 #include "run_process.h"
 #include "wide_buf.h"
@@ -51,6 +52,30 @@ void AppendReferralCode(wchar_t* command_line) {
   SafeAppend(command_line, kCmdCapacity, referral_switch.get());
 }
 
+// The version stands as a whole folder name of the path, so "1.0.0.0" is
+// not found in "...\11.0.0.0\setup.exe". No version matches everything.
+bool NamesVersionFolder(const wchar_t* path, const wchar_t* version) {
+  if (version == nullptr || version[0] == 0) return true;
+  const size_t length = TextLength(version);
+  for (const wchar_t* at = FindNoCase(path, version); at != nullptr;
+       at = FindNoCase(at + 1, version)) {
+    if (at > path && at[-1] == L'\\' && at[length] == L'\\') return true;
+  }
+  return false;
+}
+
+// A drive letter, a colon and a backslash, or two backslashes (a UNC path
+// or a \\?\ path). Anything else the system would resolve against the
+// current directory, which is not the installer's to trust.
+bool IsAbsolutePath(const wchar_t* path) {
+  const wchar_t drive = static_cast<wchar_t>(path[0] | 0x20);
+  if (drive >= L'a' && drive <= L'z' && path[1] == L':' &&
+      path[2] == L'\\') {
+    return true;
+  }
+  return path[0] == L'\\' && path[1] == L'\\';
+}
+
 }  // namespace
 
 ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
@@ -66,8 +91,8 @@ ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
   CloseKey(&key);
   if (status != 0) return MakeExitResult(EXIT_NO_PREVIOUS_SETUP, status);
 
-  // Matched before any quote is removed; no version matches everything.
-  if (FindNoCase(target, previous_version) == nullptr) {
+  // Matched before any quote is removed.
+  if (!NamesVersionFolder(target, previous_version)) {
     return MakeExitResult(EXIT_PREVIOUS_VERSION_MISMATCH, 0);
   }
 
@@ -78,26 +103,31 @@ ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
     }
     target[length - 2] = 0;
   }
+  if (!IsAbsolutePath(target)) {
+    return MakeExitResult(EXIT_NO_PREVIOUS_SETUP, ERROR_BAD_PATHNAME);
+  }
   return MakeExitResult(0, 0);
 }
 
 ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
-                    const wchar_t* setup_path, bool archive_from_b7) {
-  PathBuf setup;
+                    const wchar_t* setup_path, const FileIdentity& written,
+                    bool archive_from_b7) {
+  HeldProgram setup;
   if (BoundedLength(setup_path, kPathCapacity) == 0) {
     const ExitResult found =
         FindPreviousSetup(settings.system_level, settings.app_guid,
-                          settings.previous_version, setup.get(), kPathCapacity);
+                          settings.previous_version, setup.path.get(),
+                          kPathCapacity);
     if (!Succeeded(found)) return found;
-  } else if (!SafeCopy(setup.get(), kPathCapacity, setup_path)) {
+  } else if (!SafeCopy(setup.path.get(), kPathCapacity, setup_path)) {
     return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
   }
 
   CmdBuf command_line;
   const wchar_t* const install_pieces[] = {
-      kQuote,     setup.get(),  kQuote, kSwitch,
+      kQuote,     setup.path.get(), kQuote, kSwitch,
       archive_from_b7 ? L"install-archive" : L"uncompressed-archive",
-      kValueOpen, archive_path, kQuote};
+      kValueOpen, archive_path,     kQuote};
   if (!AppendPieces(command_line.get(), install_pieces)) {
     return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
   }
@@ -116,7 +146,19 @@ ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
   }
   AppendReferralCode(command_line.get());
 
-  return RunProcessAndWait(setup.get(), command_line.get(),
+  // Held from here until it has started. A file that cannot be held is a
+  // setup program that could not be started.
+  if (!setup.Hold(written)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return MakeExitResult(error == ERROR_FILE_NOT_FOUND
+                                ? EXIT_SETUP_FILE_NOT_FOUND
+                                : EXIT_SETUP_PATH_NOT_FOUND,
+                            GetFileAttributesW(setup.path.get()));
+    }
+    return MakeExitResult(EXIT_SETUP_LAUNCH_FAILED, error);
+  }
+  return RunProcessAndWait(setup.path.get(), command_line.get(),
                            EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND,
                            EXIT_SETUP_LAUNCH_FAILED);
 }
@@ -125,8 +167,10 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
                               const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
-                              bool* patch_run_tried) {
+                              bool* patch_run_tried,
+                              FileIdentity* new_setup_written) {
   *patch_run_tried = false;
+  *new_setup_written = UnknownFileIdentity();
   PathBuf previous;
   const ExitResult found =
       FindPreviousSetup(settings.system_level, settings.app_guid,
@@ -148,6 +192,9 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
   const ExitResult result = RunProcessAndWait(
       previous.get(), command_line.get(), EXIT_PATCH_SETUP_FILE_NOT_FOUND,
       EXIT_PATCH_SETUP_PATH_NOT_FOUND, EXIT_PATCH_SETUP_LAUNCH_FAILED);
+  // What the previous setup program left at the new path, as it ended: the
+  // install run must start that file and no other.
+  if (Succeeded(result)) *new_setup_written = FileIdentityAt(new_setup_path);
 
   // The patch has served its purpose whether or not the run succeeded.
   int32_t attempts = 0;

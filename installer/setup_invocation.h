@@ -6,16 +6,22 @@
 #include <cstdint>
 
 #include "exit_result.h"
+#include "file_identity.h"
 #include "launch_settings.h"
 
 // Runs the setup program (or, with an empty setup_path, the previously
 // installed one) with the archive, the previous version, the installer's
-// own arguments and any referral code, and waits for it.
+// own arguments and any referral code, and waits for it. Once its command
+// line is built, the program is held until it has started; when written is
+// known, only that file is started.
 ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
-                    const wchar_t* setup_path, bool archive_from_b7);
+                    const wchar_t* setup_path, const FileIdentity& written,
+                    bool archive_from_b7);
 
 // The previously installed setup program, from "UninstallString" of the
-// ClientStateKey, checked against the previous version and unquoted.
+// ClientStateKey: the previous version must be one of its folder names; it
+// is unquoted, and a path that is not absolute is refused (110 with
+// ERROR_BAD_PATHNAME) like a missing one.
 ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
                              const wchar_t* previous_version, wchar_t* target,
                              size_t capacity);
@@ -23,9 +29,12 @@ ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
 // Has the previously installed setup program write the new one at
 // new_setup_path from the patch. *patch_run_tried tells whether the patch
 // run was attempted; only then has the patch file been deleted (the exit
-// code cannot tell, since a child may exit with any code).
+// code cannot tell, since a child may exit with any code). After a patch
+// run that succeeded, *new_setup_written is the identity of the file found
+// at new_setup_path.
 ExitResult PatchPreviousSetup(const LaunchSettings& settings,
                               const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
-                              bool* patch_run_tried);
+                              bool* patch_run_tried,
+                              FileIdentity* new_setup_written);

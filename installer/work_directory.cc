@@ -1,6 +1,7 @@
 #include "work_directory.h"
 
 #include <sddl.h>
+#include <winternl.h>
 
 // RtlGenRandom; advapi32 exports it under this name only.
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
@@ -17,7 +18,95 @@ constexpr int kNameTries = 10;
 constexpr size_t kNameTailUnits = 11;
 constexpr size_t kNameDigits = 5;
 
+// The hold: deleting the directory at the end through this very handle
+// needs DELETE, clearing a read-only attribute that blocks it needs the
+// attribute rights; nobody else may delete it meanwhile.
+constexpr ACCESS_MASK kHoldAccess = DELETE | FILE_LIST_DIRECTORY |
+                                    FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
+                                    FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// NtCreateFile's dispositions and options, by the values the system
+// defines for them.
+constexpr ULONG kCreateNew = 0x2;              // FILE_CREATE
+constexpr ULONG kDirectoryOnly = 0x1;          // FILE_DIRECTORY_FILE
+constexpr ULONG kSynchronousIo = 0x20;         // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr ULONG kNotThroughLinks = 0x200000;   // FILE_OPEN_REPARSE_POINT
+constexpr ULONG kCaseInsensitive = 0x40;       // OBJ_CASE_INSENSITIVE
+
+using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK,
+                                        POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                                        ULONG, PVOID, ULONG);
+
+// CreateDirectoryW closes the handle of the directory it has just made,
+// and whatever is opened by that name afterwards may already be something
+// else: a process allowed to rename entries of the installer's folder (the
+// user's own programs, when an elevated installer runs from Downloads) can
+// swap in a link or a directory of its own in between. The system call
+// beneath CreateDirectoryW hands back that handle instead; ntdll is mapped
+// into every process before any of its code runs, so looking it up by
+// name cannot load anything.
+NtCreateFileFn FindNtCreateFile() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr) return nullptr;
+  return reinterpret_cast<NtCreateFileFn>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
+}
+
+// Creates the directory named (a single component) inside parent and
+// returns the hold on it, or INVALID_HANDLE_VALUE when it cannot be made
+// (the name is taken, access is denied, anything else).
+HANDLE CreateHeldDirectory(NtCreateFileFn nt_create_file, HANDLE parent,
+                           const wchar_t* name,
+                           PSECURITY_DESCRIPTOR descriptor) {
+  UNICODE_STRING object_name;
+  object_name.Buffer = const_cast<wchar_t*>(name);
+  object_name.Length = static_cast<USHORT>(TextLength(name) * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  FillBytes(&attributes, 0, sizeof attributes);
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = parent;
+  attributes.ObjectName = &object_name;
+  attributes.Attributes = kCaseInsensitive;
+  attributes.SecurityDescriptor = descriptor;
+  IO_STATUS_BLOCK io;
+  FillBytes(&io, 0, sizeof io);
+  HANDLE directory = nullptr;
+  const NTSTATUS status = nt_create_file(
+      &directory, kHoldAccess, &attributes, &io, nullptr,
+      FILE_ATTRIBUTE_NORMAL, kHoldSharing, kCreateNew,
+      kDirectoryOnly | kSynchronousIo | kNotThroughLinks, nullptr, 0);
+  if (status < 0 || directory == nullptr) return INVALID_HANDLE_VALUE;
+  return directory;
+}
+
+// The installer's own folder, opened to create the work directory in. Its
+// path is followed like any other: a folder that is itself a link (a
+// Downloads folder moved to another drive) is where the user keeps it.
+HANDLE OpenBase(const wchar_t* base) {
+  return CreateFileW(base, FILE_TRAVERSE | SYNCHRONIZE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                     nullptr);
+}
+
 }  // namespace
+
+WorkDirectory::WorkDirectory() : handle(INVALID_HANDLE_VALUE) {}
+
+WorkDirectory::~WorkDirectory() { Release(); }
+
+bool WorkDirectory::IsHeld() const { return handle != INVALID_HANDLE_VALUE; }
+
+void WorkDirectory::Release() {
+  if (handle != INVALID_HANDLE_VALUE) {
+    HANDLE old = handle;
+    handle = INVALID_HANDLE_VALUE;
+    CloseHandle(old);
+  }
+}
 
 void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
                          unsigned try_index) {
@@ -96,29 +185,37 @@ bool BuildWorkDirSecurity(const wchar_t* base,
   return ok;
 }
 
-bool CreateWorkDirectory(const wchar_t* base, PathBuf* work_directory,
+bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
                          ExitResult* status) {
   *status = MakeExitResult(EXIT_PATH_TOO_LONG, 0);
-  wchar_t* path = work_directory->get();
+  work->Release();
+  wchar_t* path = work->path.get();
   if (!SafeCopy(path, kPathCapacity, base) ||
       !SafeAppend(path, kPathCapacity, L"ZK_")) {
+    work->path.clear();
     return false;
   }
   const size_t n = static_cast<size_t>(BoundedLength(path, kPathCapacity));
-  if (kPathCapacity - n < kNameTailUnits) return false;
+  if (kPathCapacity - n < kNameTailUnits) {
+    work->path.clear();
+    return false;
+  }
+  const size_t name_start = n - 3;
 
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!BuildWorkDirSecurity(base, &descriptor)) {
     *status = MakeExitResult(EXIT_WORK_DIR_SECURITY_FAILED, GetLastError());
+    work->path.clear();
     return false;
   }
-  SECURITY_ATTRIBUTES attributes;
-  attributes.nLength = sizeof(attributes);
-  attributes.lpSecurityDescriptor = descriptor;
-  attributes.bInheritHandle = FALSE;
 
   *status = MakeExitResult(EXIT_WORK_DIR_FAILED, 0);
-  for (int attempt = 0; attempt < kNameTries; ++attempt) {
+  const NtCreateFileFn nt_create_file = FindNtCreateFile();
+  HANDLE parent =
+      nt_create_file != nullptr ? OpenBase(base) : INVALID_HANDLE_VALUE;
+  // Without its folder no try can succeed; that is ten failed tries.
+  for (int attempt = 0; parent != INVALID_HANDLE_VALUE && attempt < kNameTries;
+       ++attempt) {
     unsigned char bytes[4];
     FillBytes(bytes, 0, sizeof(bytes));
     const bool drawn = SystemFunction036(bytes, sizeof(bytes)) != FALSE;
@@ -126,13 +223,16 @@ bool CreateWorkDirectory(const wchar_t* base, PathBuf* work_directory,
     HexEncode(bytes, sizeof(bytes), path + n, kPathCapacity - n);
     path[n + kNameDigits] = 0;
     SafeAppend(path, kPathCapacity, L".tmp");
-    if (CreateDirectoryW(path,
-                         descriptor != nullptr ? &attributes : nullptr)) {
+    work->handle = CreateHeldDirectory(nt_create_file, parent,
+                                       path + name_start, descriptor);
+    if (work->IsHeld()) {
       SafeAppend(path, kPathCapacity, L"\\");
       *status = MakeExitResult(0, 0);
       break;
     }
   }
+  if (parent != INVALID_HANDLE_VALUE) CloseHandle(parent);
   if (descriptor != nullptr) LocalFree(descriptor);
+  if (!work->IsHeld()) work->path.clear();
   return status->exit_code == 0;
 }

@@ -181,22 +181,24 @@ TEST(DeleteWithRetry, LinkGoesAndItsTargetStays) {
   EXPECT_TRUE(Exists(target_dir));
 }
 
-// A work directory as the run leaves it.
+// A work directory as the run leaves it, still held.
 struct ExtractedFiles {
   ScratchDir dir;
   PathBuf archive;
   PathBuf setup;
-  PathBuf work;
+  WorkDirectory work;
   ExtractedFiles() {
-    const std::wstring work_path = dir / L"ZK_4D5E6.tmp";
-    CreateDirectoryW(work_path.c_str(), nullptr);
-    WriteFileBytes(work_path + L"\\KORVEN.PACKED.7Z", "7z");
-    WriteFileBytes(work_path + L"\\setup.exe", "MZ");
-    SafeCopy(work.get(), kPathCapacity, work_path.c_str());
+    ExitResult status = MakeExitResult(1, 1);
+    CreateWorkDirectory((dir.path() + L"\\").c_str(), &work, &status);
+    const std::wstring work_path = work.path.get();
+    WriteFileBytes(work_path + L"KORVEN.PACKED.7Z", "7z");
+    WriteFileBytes(work_path + L"setup.exe", "MZ");
     SafeCopy(archive.get(), kPathCapacity,
-             (work_path + L"\\KORVEN.PACKED.7Z").c_str());
-    SafeCopy(setup.get(), kPathCapacity, (work_path + L"\\setup.exe").c_str());
+             (work_path + L"KORVEN.PACKED.7Z").c_str());
+    SafeCopy(setup.get(), kPathCapacity, (work_path + L"setup.exe").c_str());
+    path = work_path;
   }
+  std::wstring path;
 };
 
 TEST(DeleteExtractedFiles, FilesGoBeforeTheirDirectoryAndTheMaximumOnlyRises) {
@@ -204,18 +206,18 @@ TEST(DeleteExtractedFiles, FilesGoBeforeTheirDirectoryAndTheMaximumOnlyRises) {
     ExtractedFiles files;
     int32_t max_attempts = 0;
     DeleteExtractedFiles(files.archive.get(), files.setup.get(),
-                         files.work.get(), &max_attempts);
+                         &files.work, &max_attempts);
     // Had the directory come first, it would have waited for ever.
     EXPECT_EQ(max_attempts, 1);
-    EXPECT_FALSE(Exists(files.work.get()));
+    EXPECT_FALSE(Exists(files.path));
   }
   {
     ExtractedFiles files;
     int32_t max_attempts = 42;
     DeleteExtractedFiles(files.archive.get(), files.setup.get(),
-                         files.work.get(), &max_attempts);
+                         &files.work, &max_attempts);
     EXPECT_EQ(max_attempts, 42);
-    EXPECT_FALSE(Exists(files.work.get()));
+    EXPECT_FALSE(Exists(files.path));
   }
 }
 
@@ -226,27 +228,25 @@ TEST(DeleteExtractedFiles, EmptyPathsAreSkippedButTheDirectoryIsAlwaysTried) {
   DeleteFileW(files.setup.get());
   PathBuf none;
   int32_t max_attempts = 0;
-  DeleteExtractedFiles(none.get(), none.get(), files.work.get(),
-                       &max_attempts);
+  DeleteExtractedFiles(none.get(), none.get(), &files.work, &max_attempts);
   EXPECT_EQ(max_attempts, 1);
-  EXPECT_FALSE(Exists(files.work.get()));
+  EXPECT_FALSE(Exists(files.path));
 
   // And with the directory gone as well, the count is still taken.
   max_attempts = 0;
-  DeleteExtractedFiles(none.get(), none.get(), files.work.get(),
-                       &max_attempts);
+  DeleteExtractedFiles(none.get(), none.get(), &files.work, &max_attempts);
   EXPECT_EQ(max_attempts, 1);
 }
 
 TEST(DeleteExtractedFiles, DirectoryWithAFileThatStaysBehindEndsAtOneHundred) {
   ExtractedFiles files;
-  const std::wstring stray = std::wstring(files.work.get()) + L"\\stray.bin";
+  const std::wstring stray = files.path + L"stray.bin";
   ASSERT_TRUE(WriteFileBytes(stray, "x"));
   HeldFile holder(stray, -1);
   ASSERT_TRUE(holder.held());
   int32_t max_attempts = 0;
   DeleteExtractedFiles(files.archive.get(), files.setup.get(),
-                       files.work.get(), &max_attempts);
+                       &files.work, &max_attempts);
   EXPECT_EQ(max_attempts, kMaxDeleteAttempts);
   EXPECT_FALSE(Exists(files.archive.get()));
   EXPECT_FALSE(Exists(files.setup.get()));

@@ -56,13 +56,31 @@ TEST_F(FindPreviousSetupTest, UnreadableValuesCarryTheRegistryStatus) {
   ExpectResult(Find(nullptr), 110, 234);
 }
 
-TEST_F(FindPreviousSetupTest, VersionIsMatchedAnywhereIgnoringAsciiCase) {
-  Store(L"C:\\Program Files\\Korven\\12.0.1-Beta\\setup.exe --uninstall");
-  ExpectResult(Find(L"12.0.1-BETA"), 0, 0);
-  ExpectResult(Find(L"12.0.2"), 111, 0);
-  ExpectResult(Find(L""), 0, 0);
-  ExpectResult(Find(nullptr), 0, 0);
+TEST_F(FindPreviousSetupTest, VersionMustBeAWholeFolderNameInAnyAsciiCase) {
+  const struct {
+    const wchar_t* stored;
+    const wchar_t* version;
+    uint32_t code;
+  } cases[] = {
+      {L"C:\\Korven\\12.0.1-Beta\\setup.exe --uninstall", L"12.0.1-BETA", 0},
+      {L"C:\\Korven\\12.0.1-Beta\\setup.exe", L"", 0},
+      {L"C:\\Korven\\12.0.1-Beta\\setup.exe", nullptr, 0},
+      {L"C:\\Korven\\12.0.1-Beta\\setup.exe", L"12.0.2", 111},
+      // A prefix or a suffix of a folder name is another version.
+      {L"C:\\Korven\\11.0.0.0\\setup.exe", L"1.0.0.0", 111},
+      {L"C:\\Korven\\1.0.0.0-old\\setup.exe", L"1.0.0.0", 111},
+      {L"C:\\Korven\\1.0.0.0", L"1.0.0.0", 111},
+      {L"C:\\Korven\\1.0.0.0.exe", L"1.0.0.0", 111},
+      // Found where it stands whole, after a mismatch earlier in the path.
+      {L"\"C:\\1.0.0.0x\\1.0.0.0\\setup.exe\"", L"1.0.0.0", 0},
+  };
+  for (const auto& c : cases) {
+    Store(c.stored);
+    ExpectResult(Find(c.version), c.code, 0);
+  }
   // An unquoted value with arguments stays whole.
+  Store(L"C:\\Program Files\\Korven\\12.0.1-Beta\\setup.exe --uninstall");
+  ExpectResult(Find(L"12.0.1-beta"), 0, 0);
   EXPECT_EQ(found_,
             L"C:\\Program Files\\Korven\\12.0.1-Beta\\setup.exe --uninstall");
 }
@@ -73,10 +91,6 @@ TEST_F(FindPreviousSetupTest, EnclosingQuotesAreRemovedOnlyWhenBothArePresent) {
     const wchar_t* found;
   } cases[] = {
       {L"\"C:\\Korven\\1.0\\setup.exe\"", L"C:\\Korven\\1.0\\setup.exe"},
-      {L"\"\"", L""},
-      {L"\"", L"\""},
-      {L"\"C:\\Korven\\1.0\\setup.exe\" --uninstall",
-       L"\"C:\\Korven\\1.0\\setup.exe\" --uninstall"},
       {L"C:\\Korven\\1.0\\setup.exe\"", L"C:\\Korven\\1.0\\setup.exe\""},
   };
   for (const auto& c : cases) {
@@ -85,10 +99,27 @@ TEST_F(FindPreviousSetupTest, EnclosingQuotesAreRemovedOnlyWhenBothArePresent) {
     EXPECT_EQ(found_, c.found) << Narrow(c.stored);
   }
   // The longest value that fits keeps fitting once unquoted.
-  const std::wstring longest = L"\"" + std::wstring(257, L'q') + L"\"";
+  const std::wstring longest = L"\"C:\\" + std::wstring(254, L'q') + L"\"";
   Store(longest);
   ExpectResult(Find(nullptr), 0, 0);
-  EXPECT_EQ(found_, std::wstring(257, L'q'));
+  EXPECT_EQ(found_, L"C:\\" + std::wstring(254, L'q'));
+}
+
+TEST_F(FindPreviousSetupTest, OnlyAnAbsolutePathIsEverRun) {
+  // Anything else would be resolved against the current directory.
+  for (const wchar_t* stored :
+       {L"setup.exe", L"1.0\\setup.exe", L"\\Korven\\setup.exe",
+        L"C:setup.exe", L"\"\"", L"\"", L"\"C:\\Korven\\setup.exe\" --uninstall"}) {
+    Store(stored);
+    ExpectResult(Find(nullptr), 110, ERROR_BAD_PATHNAME);
+  }
+  for (const wchar_t* stored :
+       {L"c:\\Korven\\setup.exe", L"\\\\server\\share\\setup.exe",
+        L"\\\\?\\C:\\Korven\\setup.exe"}) {
+    Store(stored);
+    ExpectResult(Find(nullptr), 0, 0);
+    EXPECT_EQ(found_, stored);
+  }
 }
 
 TEST_F(FindPreviousSetupTest, SystemLevelReadsTheMachineKey) {

@@ -1,5 +1,7 @@
 #include "work_directory.h"
 
+#include "delete_with_retry.h"
+
 #include <sddl.h>
 
 #include <gtest/gtest.h>
@@ -68,12 +70,13 @@ TEST(CreateWorkDirectory, NameIsZkFiveUpperHexDigitsTmpWithBackslash) {
   ScratchDir dir(L"wd");
   const std::wstring base = dir.path() + L"\\";
   for (int i = 0; i < 12; ++i) {
-    PathBuf path;
+    WorkDirectory work;
     ExitResult status = MakeExitResult(1, 1);
-    ASSERT_TRUE(CreateWorkDirectory(base.c_str(), &path, &status));
+    ASSERT_TRUE(CreateWorkDirectory(base.c_str(), &work, &status));
     EXPECT_EQ(status.exit_code, 0u);
     EXPECT_EQ(status.windows_error, 0u);
-    const std::wstring made = path.get();
+    EXPECT_TRUE(work.IsHeld());
+    const std::wstring made = work.path.get();
     ASSERT_EQ(made.size(), base.size() + 13) << Narrow(made);
     EXPECT_EQ(made.substr(0, base.size() + 3), base + L"ZK_");
     for (size_t k = base.size() + 3; k < base.size() + 8; ++k) {
@@ -91,18 +94,19 @@ TEST(CreateWorkDirectory, BaseOf246UnitsPassesAnd247FailsWith108) {
   ScratchDir dir(L"wdlen");
   const std::wstring base246 = DeepBase(dir.path(), 246);
   ASSERT_EQ(base246.size(), 246u);
-  PathBuf path;
+  WorkDirectory work;
   ExitResult status = MakeExitResult(1, 1);
-  ASSERT_TRUE(CreateWorkDirectory(base246.c_str(), &path, &status))
+  ASSERT_TRUE(CreateWorkDirectory(base246.c_str(), &work, &status))
       << status.exit_code;
-  EXPECT_EQ(std::wstring(path.get()).size(), 259u);
-  EXPECT_EQ(path.get()[258], L'\\');
+  EXPECT_EQ(std::wstring(work.path.get()).size(), 259u);
+  EXPECT_EQ(work.path.get()[258], L'\\');
+  work.Release();
 
   ScratchDir dir2(L"wdlen");
   const std::wstring base247 = DeepBase(dir2.path(), 247);
   ASSERT_EQ(base247.size(), 247u);
   status = MakeExitResult(1, 1);
-  EXPECT_FALSE(CreateWorkDirectory(base247.c_str(), &path, &status));
+  EXPECT_FALSE(CreateWorkDirectory(base247.c_str(), &work, &status));
   EXPECT_EQ(status.exit_code, 108u);
   EXPECT_EQ(status.windows_error, 0u);
   const std::wstring deepest = base247.substr(0, base247.size() - 1);
@@ -111,7 +115,7 @@ TEST(CreateWorkDirectory, BaseOf246UnitsPassesAnd247FailsWith108) {
   // A base that does not fit the buffer at all.
   const std::wstring huge = L"C:\\" + std::wstring(300, L'x') + L"\\";
   status = MakeExitResult(1, 1);
-  EXPECT_FALSE(CreateWorkDirectory(huge.c_str(), &path, &status));
+  EXPECT_FALSE(CreateWorkDirectory(huge.c_str(), &work, &status));
   EXPECT_EQ(status.exit_code, 108u);
   EXPECT_EQ(status.windows_error, 0u);
 }
@@ -119,12 +123,40 @@ TEST(CreateWorkDirectory, BaseOf246UnitsPassesAnd247FailsWith108) {
 TEST(CreateWorkDirectory, TenFailedTriesGive109WithoutTheWindowsError) {
   ScratchDir dir(L"wdmiss");
   const std::wstring base = dir.path() + L"\\missing\\";
-  PathBuf path;
+  WorkDirectory work;
   ExitResult status = MakeExitResult(1, 1);
   SetLastError(0);
-  EXPECT_FALSE(CreateWorkDirectory(base.c_str(), &path, &status));
+  EXPECT_FALSE(CreateWorkDirectory(base.c_str(), &work, &status));
+  EXPECT_FALSE(work.IsHeld());
   EXPECT_EQ(status.exit_code, 109u);
   EXPECT_EQ(status.windows_error, 0u);
+  EXPECT_TRUE(ListDirectory(dir.path()).empty());
+}
+
+TEST(CreateWorkDirectory, HeldFromCreationUntilDeletedThroughTheHold) {
+  ScratchDir dir(L"wdhold");
+  WorkDirectory work;
+  ExitResult status = MakeExitResult(1, 1);
+  ASSERT_TRUE(CreateWorkDirectory((dir.path() + L"\\").c_str(), &work,
+                                  &status));
+  std::wstring path = work.path.get();
+  path.pop_back();
+  EXPECT_FALSE(MoveFileW(path.c_str(), (dir / L"renamed").c_str()));
+  EXPECT_FALSE(RemoveDirectoryW(path.c_str()));
+  // Files inside come and go as the run needs.
+  const std::wstring file = path + L"\\setup.exe";
+  ASSERT_TRUE(WriteFileBytes(file, "MZ"));
+  EXPECT_TRUE(DeleteFileW(file.c_str()));
+  ASSERT_TRUE(WriteFileBytes(file, "MZ"));
+
+  // Deleted through the hold, which nothing else could do.
+  int32_t attempts = 0;
+  WorkDirectory none;
+  EXPECT_FALSE(DeleteWorkDirectory(&none, &attempts));
+  EXPECT_TRUE(DeleteFileW(file.c_str()));
+  EXPECT_TRUE(DeleteWorkDirectory(&work, &attempts));
+  EXPECT_EQ(attempts, 1);
+  EXPECT_FALSE(work.IsHeld());
   EXPECT_TRUE(ListDirectory(dir.path()).empty());
 }
 
@@ -230,9 +262,9 @@ TEST(WorkDirSecurityChild, LockedTokenGives117WithTheWindowsError) {
 
   wchar_t base[MAX_PATH + 1];
   ASSERT_GT(GetEnvironmentVariableW(L"WORK_DIR_TEST_BASE", base, MAX_PATH), 0u);
-  PathBuf path;
+  WorkDirectory work;
   ExitResult status = MakeExitResult(1, 1);
-  EXPECT_FALSE(CreateWorkDirectory(base, &path, &status));
+  EXPECT_FALSE(CreateWorkDirectory(base, &work, &status));
   EXPECT_EQ(status.exit_code, 117u);
   EXPECT_EQ(status.windows_error, expected_error);
   EXPECT_NE(status.windows_error, 0u);
