@@ -4,6 +4,7 @@
 // left in the installer's folder and the update client's values together.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -278,6 +279,62 @@ TEST_F(InstallRun, LibrariesPlantedBesideTheInstallerAreNeverLoaded) {
   }
 }
 
+TEST_F(InstallRun, CabinetLibraryWhereTheEnvironmentPointsIsNeverLoaded) {
+  // Any program of the user can set %WINDIR% and %SYSTEMROOT% for all it
+  // starts later, elevated runs included.
+  const std::wstring windows = dir_ / L"planted-windows";
+  ASSERT_TRUE(CreateDirectoryW(windows.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((windows + L"\\system32").c_str(), nullptr));
+  const std::wstring plant = windows + L"\\system32\\cabinet.dll";
+  ASSERT_TRUE(WriteFileBytes(plant,
+                             ReadFileBytes(PathFromEnvironment("MARKER_DLL"))));
+  options_.set_env[L"WINDIR"] = windows;
+  options_.set_env[L"SYSTEMROOT"] = windows;
+  // Wine loads its own cabinet.dll in place of any file of that name unless
+  // the program's overrides let a native one load.
+  const std::wstring control = folder_ + L"\\trust-windir.exe";
+  const std::wstring installer = folder_ + L"\\plant-check.exe";
+  const std::wstring overrides = L"Software\\Wine\\AppDefaults\\";
+  for (const wchar_t* name : {L"trust-windir.exe", L"plant-check.exe"}) {
+    ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER,
+                               overrides + name + L"\\DllOverrides",
+                               L"cabinet", L"native,builtin", false));
+  }
+
+  // A program that trusts the environment does load the plant.
+  ASSERT_TRUE(CopyFileW(PathFromEnvironment("TRUST_WINDIR_EXE").c_str(),
+                        control.c_str(), FALSE));
+  const ChildOutcome trusting =
+      RunChild(control, L"\"" + control + L"\"", options_);
+  EXPECT_EQ(trusting.exit_code, 0u);
+  EXPECT_TRUE(Exists(plant + L".trust-windir.exe.loaded"));
+
+  InstallerVariant variant(installer);
+  EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
+  EXPECT_FALSE(Exists(plant + L".plant-check.exe.loaded"));
+  ExpectSuccessRecorded();
+  for (const wchar_t* name : {L"trust-windir.exe", L"plant-check.exe"}) {
+    DeleteKeyTree(HKEY_CURRENT_USER, overrides + name, false);
+  }
+}
+
+TEST_F(InstallRun, FolderOfNinetyCjkCharactersExpandsItsCabinet) {
+  // Well inside every path limit in UTF-16, but past the cabinet library's
+  // 256 bytes in UTF-8. Two levels: a Linux name holds 255 bytes at most.
+  std::wstring folder = dir_.path();
+  for (wchar_t first : {L'\x4E00', L'\x6C00'}) {
+    std::wstring name;
+    for (wchar_t unit = first; name.size() < 45; unit += 7) name += unit;
+    folder += L"\\" + name;
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  }
+  InstallerVariant variant(folder + L"\\installer.exe");
+  EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
+  ASSERT_EQ(runs_.size(), 1u);
+  EXPECT_EQ(ListDirectory(folder), std::vector<std::wstring>{L"installer.exe"});
+  ExpectSuccessRecorded();
+}
+
 // The patch road: the previously installed setup program, found through
 // "UninstallString", builds the new setup program from the patch.
 class PatchRun : public InstallRun {
@@ -337,22 +394,65 @@ TEST_F(PatchRun, FailingPatchRunSkipsTheInstallAndCleansUp) {
 TEST_F(PatchRun, PatchStageFailingBeforeItsRunLeavesNothingBehind) {
   InstallerVariant variant(InstallerPath());
   const std::wstring installer = Build(Patch(variant));
-  DeleteKeyTree(HKEY_CURRENT_USER, StatePath(), true);
-  SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap", L"stable", true);
-  EXPECT_EQ(Run(installer), 110u);
-  EXPECT_TRUE(runs_.empty());
-  ExpectFolderClean();
-  ExpectFailureRecorded(110, 2);
+  // Another version installed beside ours, whose folder begins with ours.
+  const std::wstring other = dir_ / L"Korven\\11.0.0.0";
+  ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(other + L"\\setup.exe", stand_in_));
+  const struct {
+    const wchar_t* what;
+    std::wstring uninstall;  // empty: no value
+    std::wstring current_directory;
+    DWORD code;
+    DWORD extra;
+  } cases[] = {
+      {L"no value", L"", L"", 110, 2},
+      {L"another version", L"C:\\Korven\\2.0.0.0\\setup.exe", L"", 111, 0},
+      {L"a version our own is a prefix of", L"\"" + other + L"\\setup.exe\"",
+       L"", 111, 0},
+      // Relative: the current directory holds a program of that name.
+      {L"a relative path", L".\\1.0.0.0\\setup.exe", dir_ / L"Korven", 110,
+       ERROR_BAD_PATHNAME},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.what));
+    DeleteKeyTree(HKEY_CURRENT_USER, StatePath(), true);
+    SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap", L"stable", true);
+    if (!c.uninstall.empty()) {
+      SetStringValue(HKEY_CURRENT_USER, StatePath(), L"UninstallString",
+                     c.uninstall, true);
+    }
+    options_.current_directory = c.current_directory;
+    EXPECT_EQ(Run(installer), c.code);
+    EXPECT_TRUE(runs_.empty()) << "nothing may run";
+    ExpectFolderClean();
+    ExpectFailureRecorded(c.code, c.extra);
+  }
+}
 
-  // A previous version that "UninstallString" does not name.
-  DeleteKeyTree(HKEY_CURRENT_USER, StatePath(), true);
-  SetStringValue(HKEY_CURRENT_USER, StatePath(), L"ap", L"stable", true);
-  SetStringValue(HKEY_CURRENT_USER, StatePath(), L"UninstallString",
-                 L"C:\\Korven\\2.0.0.0\\setup.exe", true);
-  EXPECT_EQ(Run(installer), 111u);
-  EXPECT_TRUE(runs_.empty());
-  ExpectFolderClean();
-  ExpectFailureRecorded(111, 0);
+TEST_F(PatchRun, NewSetupProgramWithASecondNameOrStillHeldIsRun) {
+  InstallerVariant variant(InstallerPath());
+  const std::wstring installer = Build(Patch(variant));
+  // The previous setup program keeps its own copy and links it in; or
+  // something still has the new program open for writing for a moment.
+  const std::map<std::wstring, std::wstring> cases[] = {
+      {{L"STAND_IN_NEW_SETUP_LINKED_FROM", previous_dir_ + L"\\next.exe"}},
+      {{L"STAND_IN_HOLD_FILE", L"new-setup-exe"},
+       {L"STAND_IN_HOLD_MS", L"500"},
+       {L"STAND_IN_HOLD_WRITE", L"1"}},
+  };
+  for (const auto& environment : cases) {
+    ResetState();
+    SetStringValue(HKEY_CURRENT_USER, StatePath(), L"UninstallString",
+                   L"\"" + previous_setup_ + L"\"", true);
+    ChildOptions options = options_;
+    for (const auto& entry : environment) options_.set_env.insert(entry);
+    EXPECT_EQ(Run(installer), 0u) << Narrow(environment.begin()->first);
+    options_ = options;
+    ASSERT_EQ(runs_.size(), 2u);
+    EXPECT_EQ(Field(runs_[1], "mode"), L"install");
+    ExpectFolderClean();
+    ExpectSuccessRecorded();
+  }
 }
 
 TEST_F(PatchRun, NewSetupPathTooLongEndsWith108AndLeavesNothingBehind) {

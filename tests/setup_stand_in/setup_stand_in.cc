@@ -11,7 +11,7 @@
 //   patch run:    setup.exe --update-setup-exe="PATCH" --new-setup-exe="PATH"
 //                           [installer's own arguments...]
 //   (internal)    setup.exe --stand-in-hold="FILE" --stand-in-hold-ms=N
-//                           --stand-in-ready=HANDLE
+//                           --stand-in-ready=HANDLE [--stand-in-hold-write]
 //
 // Install run: the archive must exist and begin with the 7z signature
 // 37 7A BC AF 27 1C. Patch run: the patch file must exist; on success a copy
@@ -45,11 +45,21 @@
 //                                 N ms after this program has ended; this
 //                                 program exits only once the file is open.
 //   STAND_IN_HOLD_FILE=FILE       the file held (default: the archive in an
-//                                 install run, the patch in a patch run).
+//                                 install run, the patch in a patch run;
+//                                 "new-setup-exe": the new setup program a
+//                                 patch run wrote; an install run then holds
+//                                 nothing).
+//   STAND_IN_HOLD_WRITE=1         the helper holds the file open for writing
+//                                 too, as a scanner or sync client may.
 //   STAND_IN_HOLDER_EXE=FILE      run the helper from a copy of this program
 //                                 at FILE (default: this program's own file,
 //                                 which the running helper then keeps in use
 //                                 as well).
+//   STAND_IN_NEW_SETUP_LINKED_FROM=FILE  patch run: write the new setup
+//                                 program at FILE and give it the
+//                                 new-setup-exe path as a second name (a
+//                                 hard link), as an updater that keeps its
+//                                 own copy may.
 //   STAND_IN_LINK_ARCHIVE_TO=FILE install run: once the archive has been
 //                                 checked, replace it by a second name (a hard
 //                                 link) of FILE, as a setup program that
@@ -322,8 +332,8 @@ DWORD InstallCopy(const std::wstring& directory, std::wstring* error) {
 
 // Starts the helper that holds the file, and returns once it has the file
 // open (or has failed to open it).
-bool StartHolder(const std::wstring& file, DWORD hold_ms, DWORD* holder_pid,
-                 std::wstring* error) {
+bool StartHolder(const std::wstring& file, DWORD hold_ms, bool for_writing,
+                 DWORD* holder_pid, std::wstring* error) {
   std::wstring program = OwnPath();
   const std::wstring copy = GetEnv(stand_in::kHolderExe);
   if (!copy.empty()) {
@@ -342,7 +352,8 @@ bool StartHolder(const std::wstring& file, DWORD hold_ms, DWORD* holder_pid,
   std::wstring line = L"\"" + program + L"\" --stand-in-hold=\"" + file +
                       L"\" --stand-in-hold-ms=" + std::to_wstring(hold_ms) +
                       L" --stand-in-ready=" +
-                      std::to_wstring(reinterpret_cast<ULONG_PTR>(ready));
+                      std::to_wstring(reinterpret_cast<ULONG_PTR>(ready)) +
+                      (for_writing ? L" --stand-in-hold-write" : L"");
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -369,7 +380,9 @@ bool StartHolder(const std::wstring& file, DWORD hold_ms, DWORD* holder_pid,
 // The helper: opens the file without delete sharing, says so, waits.
 int Hold(const std::vector<std::wstring>& args) {
   std::wstring file, ms_text, ready_text;
-  if (args.size() != 4 ||
+  const bool for_writing =
+      args.size() == 5 && args[4] == L"--stand-in-hold-write";
+  if ((args.size() != 4 && !for_writing) ||
       !StartsWithNoCase(args[1], L"--stand-in-hold=", &file) ||
       !StartsWithNoCase(args[2], L"--stand-in-hold-ms=", &ms_text) ||
       !StartsWithNoCase(args[3], L"--stand-in-ready=", &ready_text)) {
@@ -382,9 +395,10 @@ int Hold(const std::vector<std::wstring>& args) {
   // Handle values fit 32 bits, which is what lets them cross to 32-bit
   // processes too.
   const HANDLE ready = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ready_value));
-  const HANDLE held = CreateFileW(file.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE held = CreateFileW(
+      file.c_str(), GENERIC_READ | (for_writing ? GENERIC_WRITE : 0),
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held == INVALID_HANDLE_VALUE) return stand_in::kExitNoInput;
   SetEvent(ready);
   CloseHandle(ready);
@@ -483,7 +497,13 @@ int Run() {
   }
   if (exit_code == 0 && chosen_code == 0) {
     if (request.patch) {
-      if (!CopyFileW(OwnPath().c_str(), request.new_setup.c_str(), FALSE)) {
+      const std::wstring linked_from = GetEnv(stand_in::kNewSetupLinkedFrom);
+      const std::wstring& written =
+          linked_from.empty() ? request.new_setup : linked_from;
+      if (!CopyFileW(OwnPath().c_str(), written.c_str(), FALSE) ||
+          (!linked_from.empty() &&
+           !CreateHardLinkW(request.new_setup.c_str(), linked_from.c_str(),
+                            nullptr))) {
         exit_code = stand_in::kExitCannotCreate;
         error = L"new setup program not written, error " +
                 std::to_wstring(GetLastError());
@@ -493,12 +513,14 @@ int Run() {
       if (!install_to.empty()) exit_code = InstallCopy(install_to, &error);
     }
   }
-  if (exit_code == 0 && has_hold) {
-    std::wstring held = GetEnv(stand_in::kHoldFile);
-    if (held.empty()) held = request.patch ? request.patch_file : request.archive;
+  std::wstring held = GetEnv(stand_in::kHoldFile);
+  if (held.empty()) held = request.patch ? request.patch_file : request.archive;
+  if (held == L"new-setup-exe") held = request.new_setup;
+  if (exit_code == 0 && has_hold && !held.empty()) {
     report.Add("held", held);
     DWORD holder_pid = 0;
-    if (!StartHolder(held, hold_ms, &holder_pid, &error)) {
+    if (!StartHolder(held, hold_ms, GetEnv(stand_in::kHoldWrite) == L"1",
+                     &holder_pid, &error)) {
       exit_code = stand_in::kExitIoError;
     }
     report.Add("holder_pid", std::to_wstring(holder_pid));
