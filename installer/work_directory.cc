@@ -192,20 +192,16 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   wchar_t* path = work->path.get();
   if (!SafeCopy(path, kPathCapacity, base) ||
       !SafeAppend(path, kPathCapacity, L"ZK_")) {
-    work->path.clear();
     return false;
   }
   const size_t n = static_cast<size_t>(BoundedLength(path, kPathCapacity));
-  if (kPathCapacity - n < kNameTailUnits) {
-    work->path.clear();
-    return false;
-  }
+  if (kPathCapacity - n < kNameTailUnits) return false;
+  // The name alone, from its "ZK_" on, is created inside the base.
   const size_t name_start = n - 3;
 
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!BuildWorkDirSecurity(base, &descriptor)) {
     *status = MakeExitResult(EXIT_WORK_DIR_SECURITY_FAILED, GetLastError());
-    work->path.clear();
     return false;
   }
 
@@ -233,6 +229,5 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   }
   if (parent != INVALID_HANDLE_VALUE) CloseHandle(parent);
   if (descriptor != nullptr) LocalFree(descriptor);
-  if (!work->IsHeld()) work->path.clear();
   return status->exit_code == 0;
 }

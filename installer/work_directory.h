@@ -35,8 +35,8 @@ struct WorkDirectory {
 
 // base: the installer directory, ending in a backslash. On success work
 // holds base + "ZK_XXXXX.tmp\" and the hold on the directory, made in one
-// step with it, and *status is {0, 0}; otherwise *status is 108, 109 or 117
-// and nothing was created.
+// step with it, and *status is {0, 0}; otherwise *status is 108, 109 or 117,
+// nothing was created and nothing is held (the path means nothing then).
 bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
                          ExitResult* status);
 
