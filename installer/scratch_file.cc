@@ -16,8 +16,15 @@ ScratchFile::~ScratchFile() { Close(); }
 bool ScratchFile::Create(const wchar_t* file_path) {
   Close();
   if (!SafeCopy(path.get(), kPathCapacity, file_path)) return false;
+  // Only new files: the run writes into a work directory it has just made
+  // and holds, so a name that is already there was not made by this run
+  // and is not the run's to replace. Creating anew also spares the file
+  // system the truncation of an existing file, which on ext4 under Wine
+  // (CREATE_ALWAYS is an open and a truncation to zero there) makes the
+  // close start the 150 MB archive's writeback and the flush of the setup
+  // program wait for it.
   handle = CreateFileW(path.get(), kScratchAccess, kScratchShare, nullptr,
-                       CREATE_ALWAYS, kScratchFlags, nullptr);
+                       CREATE_NEW, kScratchFlags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     path.clear();
     return false;

@@ -18,9 +18,10 @@ struct ScratchFile {
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
 
-  // Closes any file held (without marking it), then creates or replaces
-  // the file at file_path. False with CreateFileW's error, or with no error
-  // of its own when the path does not fit.
+  // Closes any file held (without marking it), then creates the file at
+  // file_path, which must not exist yet (ERROR_FILE_EXISTS otherwise).
+  // False with CreateFileW's error, or with no error of its own when the
+  // path does not fit.
   bool Create(const wchar_t* file_path);
   // Safe on a closed file and when called twice.
   void Close();
@@ -34,7 +35,7 @@ struct ScratchFile {
   HANDLE Handle() const;
 };
 
-// Creates or replaces the file at path with the blob's bytes, written in
+// Creates the file at path (a new one) with the blob's bytes, written in
 // chunks of at most 8 MiB straight from the blob. On false nothing stays at
 // the path and the last error says why. written (may be null) receives the
 // identity of the file written, read before it is closed.

@@ -74,11 +74,15 @@ const std::vector<std::wstring> kJustTarget = {L"setup.exe"};
 const std::vector<std::wstring> kJustCabinet = {L"SETUP.EX_"};
 const std::vector<std::wstring> kNothing = {};
 
-TEST(ExpandCabinetFile, OneFileReplacesTheTargetWithItsWholeContent) {
+TEST(ExpandCabinetFile, OneFileBecomesANewTargetWithItsWholeContent) {
   const std::string expected = FixtureBytes(L"setup.exe");
   ASSERT_GT(expected.size(), 65536u) << "should span several data blocks";
   Layout layout(FixtureBytes(L"one.cab"));
+  // A target that is already there was not made by the run: left alone.
   ASSERT_TRUE(WriteFileBytes(layout.target, std::string(200000, 'x')));
+  EXPECT_FALSE(layout.Expand());
+  EXPECT_EQ(ReadFileBytes(layout.target), std::string(200000, 'x'));
+  ASSERT_TRUE(DeleteFileW(layout.target.c_str()));
 
   ASSERT_TRUE(layout.Expand());
   EXPECT_EQ(ReadFileBytes(layout.target), expected);

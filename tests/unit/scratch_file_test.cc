@@ -165,10 +165,9 @@ TEST(WriteResourceToFile, WritesEveryByteAcrossChunkBoundaries) {
   }
 }
 
-TEST(WriteResourceToFile, ReplacesAnExistingFileAndIsClosedAfterwards) {
+TEST(WriteResourceToFile, WritesOnlyNewFilesAndClosesThem) {
   ScratchDir dir;
   const std::wstring path = dir / L"archive.7z";
-  ASSERT_TRUE(WriteFileBytes(path, std::string(5000, 'o')));
   const std::string bytes = "new";
   ASSERT_TRUE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
   EXPECT_EQ(ReadFileBytes(path), "new");
@@ -177,21 +176,24 @@ TEST(WriteResourceToFile, ReplacesAnExistingFileAndIsClosedAfterwards) {
             static_cast<DWORD>(ERROR_SUCCESS));
 
   const std::string empty;
-  ASSERT_TRUE(WriteResourceToFile(BlobOf(empty), path.c_str()));
-  EXPECT_TRUE(Exists(path));
-  EXPECT_EQ(ReadFileBytes(path), "");
+  const std::wstring empty_path = dir / L"empty.bin";
+  ASSERT_TRUE(WriteResourceToFile(BlobOf(empty), empty_path.c_str()));
+  EXPECT_EQ(ReadFileBytes(empty_path), "");
 }
 
-TEST(WriteResourceToFile, FileHeldByAnotherIsLeftAloneWithTheOpenError) {
+TEST(WriteResourceToFile, WhatIsAlreadyThereIsLeftAloneWithTheOpenError) {
   ScratchDir dir;
+  // Not made by this run, held by someone or not.
   const std::wstring path = dir / L"setup.ex_";
   ASSERT_TRUE(WriteFileBytes(path, "kept"));
+  const std::string bytes = "replacement";
+  EXPECT_FALSE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
                               nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  const std::string bytes = "replacement";
   EXPECT_FALSE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   CloseHandle(holder);
   EXPECT_EQ(ReadFileBytes(path), "kept");
 
