@@ -19,6 +19,9 @@ have flock || need+=(util-linux)
 have mount || need+=(mount)
 have openssl || need+=(openssl)  # throwaway signing certificate in the tests
 have perl || need+=(perl)        # the crowded folder of the fault tests
+# bench/bench.sh: its stage table comes from perf trace and a python reader
+have perf || need+=(linux-perf)
+have python3 || need+=(python3)
 # tools/fuzz.sh: clang with libFuzzer's runtime (a recommendation of clang
 # only, so never pulled in by the install below)
 have clang++-14 || need+=(clang-14)
