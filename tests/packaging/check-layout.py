@@ -14,6 +14,7 @@ sees it, against the stub and the inputs it was packed from:
 
   check-layout.py PACKED STUB PACKER --archive A --setup S [--setup-type T]
                   [--previous-version V] [--file-version V] [--signed]
+                  [--stub-off-page]  (the stub's resources are not on a page)
 """
 import argparse
 import hashlib
@@ -86,6 +87,7 @@ def main():
     parser.add_argument("--previous-version")
     parser.add_argument("--file-version")
     parser.add_argument("--signed", action="store_true")
+    parser.add_argument("--stub-off-page", action="store_true")
     args = parser.parse_args()
     read = lambda path: open(path, "rb").read()
     packed, stub = pefile.PE(args.packed), pefile.PE(args.stub)
@@ -96,6 +98,8 @@ def main():
     stub_sections = {s.Name.rstrip(b"\0").decode(): s for s in stub.sections}
     check(list(sections) == list(stub_sections), "sections %s, the stub has %s" % (list(sections), list(stub_sections)))
     rsrc = sections[".rsrc"]
+    stub_offset = stub_sections[".rsrc"].PointerToRawData
+    check((stub_offset % PAGE != 0) == args.stub_off_page, "the stub's resources are at 0x%x" % stub_offset)
     check(rsrc.PointerToRawData % PAGE == 0, "the resource section starts at 0x%x" % rsrc.PointerToRawData)
     optional = packed.OPTIONAL_HEADER
     end = max(s.VirtualAddress + s.Misc_VirtualSize for s in packed.sections)
