@@ -97,13 +97,15 @@ if [ ! -f "$fixtures/tiny.7z" ]; then
 fi
 
 say "packing the full and the tiny installer (tools/pack-installer.sh)"
-"$project/tools/pack-installer.sh" --archive "$fixtures/product.7z" \
+"$project/tools/pack-installer.sh" --stub "$installer" --archive "$fixtures/product.7z" \
   --setup "$fixtures/setup.exe" --output "$fixtures/full.exe" \
-  --build-dir "$build/pack-full" >/dev/null
-"$project/tools/pack-installer.sh" --archive "$fixtures/tiny.7z" \
+  --build-dir "$build/pack" >/dev/null
+"$project/tools/pack-installer.sh" --stub "$installer" --archive "$fixtures/tiny.7z" \
   --setup "$stand_in" --output "$fixtures/tiny.exe" \
-  --build-dir "$build/pack-tiny" >/dev/null
-cabinet="$build/pack-full/packed_installer.payload/SETUP.EX_"
+  --build-dir "$build/pack" >/dev/null
+cabinet="$fixtures/full.SETUP.EX_"
+"$build/pack/packer/installer-packer" extract "$fixtures/full.exe" BL SETUP.EX_ \
+  --output "$cabinet" >/dev/null
 
 # ---- the prefix, with HOME in the build tree so that Wine's links to the
 # user's folders point there too
