@@ -56,9 +56,9 @@ Status ReadBytesAt(const InputFile& input, uint64_t offset, size_t size,
 
 Status WriteAll(int fd, const void* data, size_t size, const std::string& path);
 
-// Chunk size of every streamed copy and comparison: large enough that the
-// system calls cost nothing next to the copying, small enough to stay in
-// the cache.
+// Chunk size of the streamed reads (digests, comparisons, checksums):
+// large enough that the system calls cost nothing next to the work, small
+// enough to stay in the cache.
 constexpr size_t kChunk = 1 << 20;
 
 }  // namespace packer

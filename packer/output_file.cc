@@ -1,12 +1,17 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "interruption.h"
+#include "pe_image.h"
 
 namespace packer {
 
@@ -35,14 +40,67 @@ Status PadTo(OutputFile* output, uint64_t offset) {
   return Ok();
 }
 
+namespace {
+
+// The copy reads its input through a mapping, and a file that shrinks
+// under a mapping raises SIGBUS at the first page past its new end. The
+// checksum is the only code that touches the mapped bytes itself (write(2)
+// reports EFAULT instead), and between it and the jump target below there
+// is nothing that needs destroying.
+sigjmp_buf* shrink_target = nullptr;
+
+void OnBusError(int) {
+  if (shrink_target != nullptr) siglongjmp(*shrink_target, 1);
+  signal(SIGBUS, SIG_DFL);
+  raise(SIGBUS);
+}
+
+bool ChecksumOfMapped(PeChecksum* checksum, const uint8_t* data, size_t size) {
+  struct sigaction action, previous;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnBusError;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, &previous);
+  sigjmp_buf target;
+  bool complete = false;
+  if (sigsetjmp(target, 1) == 0) {
+    shrink_target = &target;
+    ChecksumAdd(checksum, data, size);
+    complete = true;
+  }
+  shrink_target = nullptr;
+  sigaction(SIGBUS, &previous, nullptr);
+  return complete;
+}
+
+}  // namespace
+
 Status CopyFrom(OutputFile* output, const InputFile& input, uint64_t offset,
                 uint64_t size) {
-  output->buffer.resize(kChunk);
+  // A window of the input mapped at a time, written from the mapping: the
+  // bytes are copied once, by the kernel, as cp copies them, instead of
+  // into a buffer and out again; the resident size stays at one window.
+  constexpr uint64_t kWindow = 4 << 20;
   while (size > 0) {
     if (Interrupted()) return InterruptedStatus();
-    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, kChunk));
-    Status status = ReadAt(input, offset, output->buffer.data(), chunk);
-    if (status.ok()) status = Write(output, output->buffer.data(), chunk);
+    const uint64_t start = offset / kPage * kPage;
+    const size_t skip = static_cast<size_t>(offset - start);
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, kWindow - skip));
+    void* view = mmap(nullptr, skip + chunk, PROT_READ, MAP_SHARED, input.file.fd(),
+                      static_cast<off_t>(start));
+    if (view == MAP_FAILED) {
+      return OsFailure("mapping the " + input.role + " " + Quoted(input.path), errno);
+    }
+    const uint8_t* data = static_cast<const uint8_t*>(view) + skip;
+    Status status;
+    if (!ChecksumOfMapped(&output->checksum, data, chunk)) {
+      status = Failed("the " + input.role + " " + Quoted(input.path) +
+                      " shrank while it was being packed");
+    } else {
+      output->offset += chunk;
+      status = WriteAll(output->file.fd(), data, chunk, output->path);
+    }
+    munmap(view, skip + chunk);
     if (!status.ok()) return status;
     offset += chunk;
     size -= chunk;

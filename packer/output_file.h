@@ -17,7 +17,6 @@ struct OutputFile {
   File file;
   uint64_t offset = 0;   // bytes written so far
   PeChecksum checksum;   // of those bytes
-  Bytes buffer;          // one chunk, reused by every copy
 };
 
 // A new file (never an existing one: staged paths are fresh).
@@ -25,7 +24,7 @@ Status CreateOutput(const std::string& path, OutputFile* output);
 Status Write(OutputFile* output, const void* data, size_t size);
 // Zeros up to OFFSET.
 Status PadTo(OutputFile* output, uint64_t offset);
-// SIZE bytes of INPUT from OFFSET on, a chunk at a time: the archive is
+// SIZE bytes of INPUT from OFFSET on, a window at a time: the archive is
 // never held in memory.
 Status CopyFrom(OutputFile* output, const InputFile& input, uint64_t offset,
                 uint64_t size);
