@@ -83,8 +83,17 @@ Status Gather(const InputFile& input, const PeImage& image, ImageFacts* facts) {
   facts->payload_problem = payload.problem;
   facts->has_payload = payload.archive != nullptr || payload.setup != nullptr;
   facts->payload_aligned = facts->has_payload;
+  // The loader maps a section straight from the file only when the
+  // section starts on a page; the payload must then start on one too.
   for (const ResourceEntry* entry : {payload.archive, payload.setup}) {
-    if (entry != nullptr && entry->file_offset % kPage != 0) facts->payload_aligned = false;
+    if (entry == nullptr) continue;
+    bool mapped = false;
+    for (const Section& section : image.sections) {
+      mapped |= entry->file_offset >= section.raw_offset &&
+                entry->file_offset < uint64_t{section.raw_offset} + section.raw_size &&
+                section.raw_offset % kPage == 0;
+    }
+    if (!mapped || entry->file_offset % kPage != 0) facts->payload_aligned = false;
   }
   if (payload.setup != nullptr) facts->setup_type = SetupTypeOf(*payload.setup);
   Bytes bytes;

@@ -98,8 +98,9 @@ def main():
     stub_sections = {s.Name.rstrip(b"\0").decode(): s for s in stub.sections}
     check(list(sections) == list(stub_sections), "sections %s, the stub has %s" % (list(sections), list(stub_sections)))
     rsrc = sections[".rsrc"]
-    stub_offset = stub_sections[".rsrc"].PointerToRawData
-    check((stub_offset % PAGE != 0) == args.stub_off_page, "the stub's resources are at 0x%x" % stub_offset)
+    if args.stub_off_page:
+        stub_offset = stub_sections[".rsrc"].PointerToRawData
+        check(stub_offset % PAGE != 0, "the stub's resources are on a page, at 0x%x" % stub_offset)
     check(rsrc.PointerToRawData % PAGE == 0, "the resource section starts at 0x%x" % rsrc.PointerToRawData)
     optional = packed.OPTIONAL_HEADER
     end = max(s.VirtualAddress + s.Misc_VirtualSize for s in packed.sections)
