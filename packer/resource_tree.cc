@@ -29,6 +29,7 @@ struct DirectoryReader {
   uint64_t base = 0;    // file offset of the directory's start
   uint32_t limit = 0;   // bytes of the section from there on
   std::vector<ResourceEntry>* out;
+  size_t entries_seen = 0;  // at every level: a directory may point anywhere
 
   Status Bad(const std::string& why) const {
     return Refused("the " + input.role + " " + Quoted(input.path) +
@@ -57,12 +58,13 @@ struct DirectoryReader {
     return Ok();
   }
   // Level 0: types, 1: names, 2: languages, whose entries lead to data.
-  Status Walk(uint32_t at, int level, ResourceEntry* path) const {
+  Status Walk(uint32_t at, int level, ResourceEntry* path) {
     Bytes header;
     Status status = Read(at, 16, &header);
     if (!status.ok()) return status;
     const size_t count = size_t{Load16(&header[12])} + Load16(&header[14]);
-    if (out->size() + count > kMostEntries) return Bad("it has too many entries");
+    entries_seen += count;
+    if (entries_seen > kMostEntries) return Bad("it has too many entries");
     Bytes entries;
     status = Read(at + 16, count * 8, &entries);
     if (!status.ok()) return status;
@@ -129,7 +131,7 @@ Status ReadResources(const InputFile& input, const PeImage& image,
   const DataDirectory& directory = image.directories[kResourceDirectory];
   if (directory.address == 0) return Ok();
   const Section* section = SectionAt(image, directory.address);
-  DirectoryReader reader{input, image, 0, 0, resources};
+  DirectoryReader reader{input, image, 0, 0, resources, 0};
   if (section == nullptr ||
       !FileOffsetOf(image, directory.address, 16, &reader.base)) {
     return reader.Bad("it lies outside the file");
