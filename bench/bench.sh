@@ -102,10 +102,13 @@ if [ "$(size_of "$fixtures/setup.exe")" -ne $setup_bytes ] ||
   done
 fi
 say "packing the installer (tools/pack-installer.sh)"
-"$project/tools/pack-installer.sh" --archive "$fixtures/product.7z" \
+"$project/tools/pack-installer.sh" --stub "$installer" --archive "$fixtures/product.7z" \
   --setup "$fixtures/setup.exe" --output "$fixtures/full.exe" \
-  --build-dir "$build/pack-full" >/dev/null
-cabinet="$build/pack-full/packed_installer.payload/SETUP.EX_"
+  --build-dir "$build/pack" >/dev/null
+# The yardstick expands the very cabinet the installer carries.
+cabinet="$fixtures/full.SETUP.EX_"
+"$build/pack/packer/installer-packer" extract "$fixtures/full.exe" BL SETUP.EX_ \
+  --output "$cabinet" >/dev/null
 
 # ---- the prefix, with HOME in the build tree so that Wine's links to the
 # user's folders point there too
