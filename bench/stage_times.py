@@ -53,16 +53,21 @@ def main(run_trace, server_trace):
 
     runner = run[0][3]
     t_start = t_flushed = t_setup = t_end = None
-    for start, end, comm, pid, call, rest in run:
+    for start, end, _, pid, call, rest in run:
         if call in ("clone", "clone3", "vfork") and pid == runner:
             if t_start is None and "THREAD" not in rest:
                 t_start = start
-        elif call == "fsync" and comm.startswith("installer"):
+        elif call == "fsync" and pid != runner:
             t_flushed = end
         elif call == "sched:sched_process_exit":
-            if comm.startswith("setup"):
+            # The event's own comm, not perf's cached one before the pid.
+            # Wine starts a program through a short-lived fork of its
+            # parent, so the last exit of each name is the program's own.
+            exe = re.search(r'comm: "([^"]*)"', rest)
+            exe = exe.group(1) if exe else ""
+            if exe.startswith("setup"):
                 t_setup = start
-            elif comm.startswith("installer"):
+            elif exe.startswith("installer"):
                 t_end = start
     if None in (t_start, t_flushed, t_setup, t_end):
         sys.exit("stage_times: the run trace lacks the process events")
