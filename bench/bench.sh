@@ -1,39 +1,50 @@
 #!/usr/bin/env bash
-# How close installer.exe comes to the cost of simply copying its payload.
+# What an installer run costs against the same work done without it, and
+# where every millisecond of a run goes.
 #
-#   bench/bench.sh [--runs N] [--build-dir DIR]
+#   bench/bench.sh [--runs N] [--traces N] [--build-dir DIR]
 #
 # Builds installer.exe and the stand-in setup program (in build/bench by
 # default), makes a payload the size of the real one (a 7z archive of
 # exactly 149,863,928 bytes and a setup program of 4,393,984 bytes, which the
 # packaging stores as an MSZIP cabinet), packs it, and then measures, in
-# rounds and in this one invocation, under Wine in the build directory's
-# own prefix:
+# rounds of three and in this one invocation, under Wine in the build
+# directory's own prefix:
+#   empty  installer.exe without payload: it makes and removes its work
+#          directory and ends with 112 (the process's start and end)
 #   full   the packed installer, started from its own folder; the setup
 #          program exits at once (the stand-in without a report file)
-#   empty  installer.exe without any payload: it makes and removes its work
-#          directory and ends with 112, which is the platform's process start
-#          and end plus the installer's fixed work
-#   tiny   a 1 KB archive and the stand-in as it is: all fixed costs of a
-#          successful run, including the setup program's own process start
-#   yard   the physical yardstick: cp of the same archive file plus
-#          cabextract of the same cabinet, into a folder beside the
-#          installer's, on the same file system
-# and prints the medians. Nothing here is part of the test suite.
+#   yard   the same work done without the installer, step by step: cp of
+#          the archive, cabextract of the cabinet, sync (fsync) of the
+#          setup program, the setup program started once under Wine, and
+#          rm of both files, beside the installer's folder
+# Wall time and processor time (the whole process tree, and the Wine server
+# over the same time) are kept for each. The ratio of a round is
+# (full - empty) / yard; the median of those is printed with the medians.
+# Then --traces runs of the full installer (default 5) are repeated under
+# perf trace, with the Wine server traced too, and bench/stage_times.py cuts
+# each into its stages; their medians are printed beside what the same step
+# costs in the yardstick. Needs root for perf. Nothing here is part of the
+# test suite.
 set -euo pipefail
 
 project=$(cd "$(dirname "$0")/.." && pwd)
-runs=7
+runs=9
+traces=5
 build="$project/build/bench"
 while [ $# -gt 0 ]; do
   case $1 in
     --runs) runs=$2; shift 2 ;;
+    --traces) traces=$2; shift 2 ;;
     --build-dir) build=$(realpath -m -- "$2"); shift 2 ;;
-    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
-[[ $runs =~ ^[0-9]+$ ]] && [ "$runs" -ge 1 ] || { echo "bench: --runs N" >&2; exit 2; }
+for count in "$runs" "$traces"; do
+  [[ $count =~ ^[0-9]+$ ]] && [ "$count" -ge 1 ] ||
+    { echo "bench: --runs N and --traces N take a number of 1 or more" >&2; exit 2; }
+done
 
 archive_bytes=149863928
 setup_bytes=4393984
@@ -90,20 +101,14 @@ if [ "$(size_of "$fixtures/setup.exe")" -ne $setup_bytes ] ||
       >>"$fixtures/setup.exe"
   done
 fi
-if [ ! -f "$fixtures/tiny.7z" ]; then
-  head -c 1000 /dev/urandom >"$fixtures/tiny.bin"
-  (cd "$fixtures" && "$seven_zip" a -bd -bso0 tiny.7z tiny.bin)
-  rm -f "$fixtures/tiny.bin"
-fi
-
-say "packing the full and the tiny installer (tools/pack-installer.sh)"
-"$project/tools/pack-installer.sh" --archive "$fixtures/product.7z" \
+say "packing the installer (tools/pack-installer.sh)"
+"$project/tools/pack-installer.sh" --stub "$installer" --archive "$fixtures/product.7z" \
   --setup "$fixtures/setup.exe" --output "$fixtures/full.exe" \
-  --build-dir "$build/pack-full" >/dev/null
-"$project/tools/pack-installer.sh" --archive "$fixtures/tiny.7z" \
-  --setup "$stand_in" --output "$fixtures/tiny.exe" \
-  --build-dir "$build/pack-tiny" >/dev/null
-cabinet="$build/pack-full/packed_installer.payload/SETUP.EX_"
+  --build-dir "$build/pack" >/dev/null
+# The yardstick expands the very cabinet the installer carries.
+cabinet="$fixtures/full.SETUP.EX_"
+"$build/pack/packer/installer-packer" extract "$fixtures/full.exe" BL SETUP.EX_ \
+  --output "$cabinet" >/dev/null
 
 # ---- the prefix, with HOME in the build tree so that Wine's links to the
 # user's folders point there too
@@ -111,27 +116,58 @@ prefix="$build/wineprefix"
 export HOME="$build/home"
 mkdir -p "$HOME"
 run_in_prefix() { "$project/tests/wine/run-in-prefix.sh" "$prefix" "$@"; }
-wine_dir=$(dirname "$(command -v wine64 || echo /usr/lib/wine/wine64)")
-wineserver="$wine_dir/wineserver"
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver="$(dirname "$wine")/wineserver"
 [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
 say "preparing the Wine prefix $prefix"
 run_in_prefix reg add 'HKCU\Software\Quenby\Update\ClientState\{3D1F5A27-8C40-4E96-B1D3-7A2C95E0F418}' \
   /v ap /t REG_SZ /d stable /f /reg:32 >/dev/null 2>&1 || true
+# The runs call Wine directly, with the settings run-in-prefix.sh uses.
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+  WINEARCH=win64
+unset DISPLAY WAYLAND_DISPLAY STAND_IN_REPORT STAND_IN_INSTALL_TO \
+  TarvoSoftwareUpdateIsMachine
+
 # One wineserver for the whole measurement, so that no run pays for
-# starting it; ended (only this prefix's) when the script ends. The one
-# that the registry command started is let go first.
-WINEPREFIX="$prefix" "$wineserver" -w
-WINEPREFIX="$prefix" "$wineserver" -p
-trap 'WINEPREFIX="$prefix" "$wineserver" -k 2>/dev/null || true' EXIT
+# starting it; ended (only this prefix's) when the script ends. Its pid is
+# kept: its processor time is part of every run's.
+server_pid=''
+# This prefix's server, among those of any other prefix on the machine.
+find_server() {
+  local pid
+  for pid in $(pgrep -x wineserver64 || true); do
+    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null |
+        grep -qxF "WINEPREFIX=$prefix"; then
+      echo "$pid"
+      return
+    fi
+  done
+}
+start_server() {
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w 2>/dev/null || true
+  setsid "$wineserver" -f -p </dev/null >/dev/null 2>&1 &
+  server_pid=''
+  for _ in $(seq 100); do
+    server_pid=$(find_server)
+    [ -n "$server_pid" ] && break
+    sleep 0.05
+  done
+  [ -n "$server_pid" ] || { echo "bench: the Wine server did not start" >&2; exit 1; }
+  # The first program of a fresh server also starts Wine's own services;
+  # that start belongs to no run.
+  "$wine" cmd /c exit >/dev/null 2>&1 || true
+}
+server_cpu_ns() { awk '{ print $1 }' "/proc/$server_pid/schedstat" 2>/dev/null || echo 0; }
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+start_server
 
 stage="$prefix/drive_c/bench"
 rm -rf "$stage"
-mkdir -p "$stage/full" "$stage/empty" "$stage/tiny" "$stage/yard"
+mkdir -p "$stage/full" "$stage/empty" "$stage/yard"
 cp "$measure" "$stage/measure_run.exe"
 cp "$fixtures/full.exe" "$stage/full/installer.exe"
 cp "$installer" "$stage/empty/installer.exe"
-cp "$fixtures/tiny.exe" "$stage/tiny/installer.exe"
-unset STAND_IN_REPORT STAND_IN_INSTALL_TO TarvoSoftwareUpdateIsMachine
 
 # This machine is a virtual machine whose free memory the host takes back
 # or deduplicates; a page that the guest reuses after that costs several
@@ -149,105 +185,178 @@ prime() {
   cat "$stage/full/installer.exe" >/dev/null
 }
 
+now_ms() { echo "${EPOCHREALTIME/./}" | awk '{ printf "%.3f", $1 / 1000 }'; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 results="$build/bench-results.txt"
-: >"$results"
-measure_installer() {  # CASE
-  local line
-  line=$(cd "$stage" && run_in_prefix measure_run.exe "$1\\installer.exe" | tr -d '\r')
-  echo "$1 $line" >>"$results"
-  echo "$line"
+
+# Runs a command in the current shell and appends to $results:
+#   CASE cpu_ms=... [fields the command printed]
+# where cpu_ms is the processor time of the command's whole process tree
+# (bash's own accounting of its reaped children) plus the Wine server's.
+timed() {  # CASE COMMAND...
+  local case=$1 server_before server_after cpu_file line
+  shift
+  cpu_file=$(mktemp)
+  server_before=$(server_cpu_ns)
+  { TIMEFORMAT='%3U %3S'; time line=$("$@"); } 2>"$cpu_file"
+  server_after=$(server_cpu_ns)
+  local cpu
+  cpu=$(awk -v ns=$((server_after - server_before)) \
+    '{ printf "%.1f", ($1 + $2) * 1000 + ns / 1e6 }' "$cpu_file")
+  rm -f "$cpu_file"
+  echo "$case cpu_ms=$cpu $line" >>"$results"
 }
-measure_yardstick() {
-  local start end
-  start=$EPOCHREALTIME
+installer_run() {  # CASE
+  (cd "$stage" && "$wine" measure_run.exe "$1\\installer.exe" | tr -d '\r')
+}
+# The same work without the installer, each step timed on its own.
+yardstick() {
+  local t0 t1 t2 t3 t4 t5
+  t0=$(now_ms)
   cp "$fixtures/product.7z" "$stage/yard/KORVEN.PACKED.7Z"
+  t1=$(now_ms)
   cabextract -q -d "$stage/yard" "$cabinet"
-  end=$EPOCHREALTIME
+  sync "$stage/yard/setup.exe"
+  t2=$(now_ms)
+  (cd "$stage" && "$wine" 'C:\bench\yard\setup.exe' \
+    '--install-archive=C:\bench\yard\KORVEN.PACKED.7Z') || true
+  t3=$(now_ms)
   rm -f "$stage/yard/KORVEN.PACKED.7Z" "$stage/yard/setup.exe"
-  echo "yard wall_ms=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", (e - s) * 1000 }')" >>"$results"
+  t4=$(now_ms)
+  echo "wall_ms=$(elapsed "$t0" "$t4") cp_ms=$(elapsed "$t0" "$t1")" \
+    "expand_flush_ms=$(elapsed "$t1" "$t2") setup_ms=$(elapsed "$t2" "$t3")" \
+    "rm_ms=$(elapsed "$t3" "$t4")"
 }
 
 say "warming up (not counted)"
-for case in full empty tiny; do
+: >"$results"
+for case in empty full; do
   prime
-  line=$(cd "$stage" && run_in_prefix measure_run.exe "$case\\installer.exe" | tr -d '\r')
+  line=$(installer_run "$case")
   case $case in
     empty) [[ $line == exit=112\ * ]] || { echo "bench: empty run: $line" >&2; exit 1; } ;;
-    *) [[ $line == exit=0\ * ]] || { echo "bench: $case run: $line" >&2; exit 1; } ;;
+    full) [[ $line == exit=0\ * ]] || { echo "bench: full run: $line" >&2; exit 1; } ;;
   esac
 done
 prime
-measure_yardstick
-: >"$results"
+yardstick >/dev/null
 
 for round in $(seq 1 "$runs"); do
   say "round $round of $runs"
-  for case in full empty tiny; do
+  for case in empty full; do
     prime
-    measure_installer "$case" >/dev/null
+    timed "$case" installer_run "$case"
   done
   prime
-  measure_yardstick
+  timed yard yardstick
 done
 
-# ---- the table
-median() {  # CASE FIELD
-  awk -v c="$1" -v f="$2" '$1 == c { for (i = 2; i <= NF; ++i) {
-      split($i, kv, "="); if (kv[1] == f) print kv[2] } }' "$results" |
-    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan";
+# ---- traced runs: the stages of the full run
+traces_dir="$build/traces"
+rm -rf "$traces_dir"
+mkdir -p "$traces_dir"
+stages="$build/bench-stages.txt"
+: >"$stages"
+# perf trace reads the kernel's syscall tracepoints: the traced processes
+# are not stopped at each call, as strace stops them, so a traced run keeps
+# about its untraced pace. The Wine server is traced by its pid, the run
+# (measure_run.exe and the processes it starts) as perf's workload.
+for trace in $(seq 1 "$traces"); do
+  say "traced run $trace of $traces"
+  prime
+  perf trace -T -e mkdir,mkdirat,rmdir,unlink,unlinkat,openat -p "$server_pid" \
+    -o "$traces_dir/server-$trace.txt" &
+  tracer=$!
+  sleep 0.5  # perf attaches before the run starts
+  (cd "$stage" && perf trace -T \
+    -e clone,clone3,vfork,execve,exit_group,fsync,sched:sched_process_exit \
+    -o "$traces_dir/run-$trace.txt" -- "$wine" measure_run.exe 'full\installer.exe' \
+    >/dev/null)
+  kill -INT "$tracer"
+  wait "$tracer" || true
+  python3 "$project/bench/stage_times.py" "$traces_dir/run-$trace.txt" \
+    "$traces_dir/server-$trace.txt" >>"$stages"
+done
+
+# ---- the tables
+values() {  # FILE CASE FIELD: one value a line
+  awk -v c="$2" -v f="$3" '$1 == c || c == "" { for (i = 1; i <= NF; ++i) {
+      split($i, kv, "="); if (kv[1] == f) print kv[2] } }' "$1"
+}
+stat_of() {  # median|min|max, values on standard input
+  sort -g | awk -v what="$1" '{ v[NR] = $1 } END {
+      if (NR == 0) { print "nan"; exit }
+      if (what == "min") print v[1]; else if (what == "max") print v[NR];
       else if (NR % 2) print v[(NR + 1) / 2];
       else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-extreme() {  # CASE FIELD min|max
-  awk -v c="$1" -v f="$2" '$1 == c { for (i = 2; i <= NF; ++i) {
-      split($i, kv, "="); if (kv[1] == f) print kv[2] } }' "$results" |
-    sort -g | if [ "$3" = min ]; then head -1; else tail -1; fi
-}
-for case in full empty tiny; do
-  if grep "^$case " "$results" | grep -vq "exit=$([ $case = empty ] && echo 112 || echo 0) "; then
+of() { values "$results" "$1" "$2" | stat_of "${3:-median}"; }
+stage_of() { values "$stages" "" "$1" | stat_of "${2:-median}"; }
+for case in empty full; do
+  want=$([ $case = empty ] && echo 112 || echo 0)
+  if grep "^$case " "$results" | grep -vq "exit=$want "; then
     echo "bench: a $case run ended with an unexpected exit code:" >&2
     grep "^$case " "$results" >&2
     exit 1
   fi
 done
-full=$(median full wall_ms) empty=$(median empty wall_ms)
-tiny=$(median tiny wall_ms) yard=$(median yard wall_ms)
+# The ratio of each round: its full, empty and yard lines, in that order.
+pair_ratios() {  # FIELD
+  awk -v f="$1" '{ for (i = 2; i <= NF; ++i) { split($i, kv, "=");
+      if (kv[1] == f) v[$1] = kv[2] } }
+    $1 == "yard" { printf "%.3f\n", (v["full"] - v["empty"]) / v["yard"] }' "$results"
+}
 text_bytes=$(( 16#$("$objdump" -h "$installer" | awk '$2 == ".text" { print $3 }') ))
-exe_bytes=$(size_of "$installer")
+exe_bytes=$(stat -c %s "$installer")
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
-row() { printf '%-52s %10s %10s %10s\n' "$@"; }
+row() { printf '%-48s %9s %9s %9s %9s\n' "$@"; }
+range() { echo "$(of "$1" "$2" min)-$(of "$1" "$2" max)"; }
 
 echo
-echo "Installer benchmark: medians of $runs runs each, all in this invocation"
-echo "(Wine $(run_in_prefix --version 2>/dev/null | sed 's/^wine-//'), $(nproc) cores," \
+echo "Installer benchmark: $runs rounds (empty, full, yardstick), all in this invocation"
+echo "(Wine $("$wine" --version 2>/dev/null | sed 's/^wine-//'), $(nproc) cores," \
      "$(findmnt -no FSTYPE -T "$stage") file system)"
 echo
-row "" median min max
-for case in full empty tiny yard; do
-  case $case in
-    full) label="installer run, real-size payload (ms)" ;;
-    empty) label="installer run, empty payload, exit 112 (ms)" ;;
-    tiny) label="installer run, tiny payload (ms)" ;;
-    yard) label="yardstick: cp archive + cabextract cabinet (ms)" ;;
-  esac
-  row "$label" "$(median $case wall_ms)" "$(extreme $case wall_ms min)" \
-    "$(extreme $case wall_ms max)"
-done
-ratio() { awk -v a="$1" -v b="$2" -v y="$3" 'BEGIN { printf "%.2f", (a - b) / y }'; }
+row "" "wall ms" "range" "cpu ms" "range"
+row "installer without payload (exit 112)" "$(of empty wall_ms)" "$(range empty wall_ms)" \
+  "$(of empty cpu_ms)" "$(range empty cpu_ms)"
+row "installer with the real-size payload" "$(of full wall_ms)" "$(range full wall_ms)" \
+  "$(of full cpu_ms)" "$(range full cpu_ms)"
+row "yardstick: cp, cabextract, sync, setup, rm" "$(of yard wall_ms)" "$(range yard wall_ms)" \
+  "$(of yard cpu_ms)" "$(range yard cpu_ms)"
 echo
-row "ratio (full - empty) / yardstick  (target <= 1.5)" "$(ratio "$full" "$empty" "$yard")"
-row "ratio (full - tiny) / yardstick" "$(ratio "$full" "$tiny" "$yard")"
+row "(full - empty) / yardstick, median of rounds" \
+  "$(pair_ratios wall_ms | stat_of median)" \
+  "$(pair_ratios wall_ms | stat_of min)-$(pair_ratios wall_ms | stat_of max)" \
+  "$(pair_ratios cpu_ms | stat_of median)" \
+  "$(pair_ratios cpu_ms | stat_of min)-$(pair_ratios cpu_ms | stat_of max)"
+row "  target (wall)" "<= 1.25"
 echo
-row "installer.exe without payload (target <= 32768 B)" "$exe_bytes B" \
+echo "Where a full run's wall time goes: medians of $traces traced runs (perf trace of"
+echo "the run and of the Wine server), beside the same step of the yardstick"
+row "" "ms" "range" "yardstick" "step"
+stage_row() {  # STAGE LABEL [YARD_FIELD YARD_LABEL]
+  local yard='' label=''
+  if [ -n "${3:-}" ]; then yard=$(of yard "$3"); label=$4; fi
+  row "$2" "$(stage_of "$1")" "$(stage_of "$1" min)-$(stage_of "$1" max)" "$yard" "$label"
+}
+stage_row start "start, to the work directory"
+stage_row archive "archive written" cp_ms cp
+stage_row setup_ready "setup program expanded and flushed" expand_flush_ms cabextract+sync
+stage_row setup_run "setup program run (its start and end)" setup_ms wine
+stage_row cleanup "cleanup" rm_ms rm
+stage_row end "report and end"
+stage_row total "total (traced)"
+echo
+row "installer.exe without payload" "$exe_bytes B" \
   "$(awk -v b="$exe_bytes" 'BEGIN { printf "%.1f KiB", b / 1024 }')"
 row "  of which code (.text, unpadded)" "$text_bytes B" \
   "$(awk -v b="$text_bytes" 'BEGIN { printf "%.1f KiB", b / 1024 }')"
 echo
 echo "Peak memory of the installer's process (highest counters seen while it ran):"
 row "" "working set" "private"
-for case in full empty tiny; do
-  row "  $case" "$(mib "$(median $case peak_working_set)")" \
-    "$(mib "$(median $case peak_pagefile)")"
+for case in empty full; do
+  row "  $case" "$(mib "$(of $case peak_working_set)")" "$(mib "$(of $case peak_pagefile)")"
 done
 echo
-echo "(all runs: $results)"
+echo "(all runs: $results; stages: $stages; traces: $traces_dir)"

@@ -2,7 +2,10 @@
 
 namespace {
 
-constexpr DWORD kScratchAccess = GENERIC_WRITE | DELETE;
+// Reading the attributes too: the identity of the written file is read
+// through this handle (Windows checks that right for the query; Wine does
+// not), and attribute rights play no part in sharing.
+constexpr DWORD kScratchAccess = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
 constexpr DWORD kScratchShare = FILE_SHARE_DELETE;
 constexpr DWORD kScratchFlags =
     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;

@@ -15,10 +15,22 @@ have gcab || need+=(gcab)
 have cabextract || need+=(cabextract)
 have 7z || have 7zz || need+=(7zip)  # Debian 12 names it 7zz
 have osslsigncode || need+=(osslsigncode)
+# The packer (packer/), a host program: compiler, zlib and OpenSSL headers;
+# its layout test reads packed files with Debian's pefile.
+have g++ || need+=(g++)
+[ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
+[ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+/usr/bin/python3 -c 'import pefile' 2>/dev/null || need+=(python3-pefile)
+# bench/pack-bench.sh: peak memory, and the programs a packing runs
+[ -x /usr/bin/time ] || need+=(time)
+have strace || need+=(strace)
 have flock || need+=(util-linux)
 have mount || need+=(mount)
 have openssl || need+=(openssl)  # throwaway signing certificate in the tests
 have perl || need+=(perl)        # the crowded folder of the fault tests
+# bench/bench.sh: its stage table comes from perf trace and a python reader
+have perf || need+=(linux-perf)
+have python3 || need+=(python3)
 # tools/fuzz.sh: clang with libFuzzer's runtime (a recommendation of clang
 # only, so never pulled in by the install below)
 have clang++-14 || need+=(clang-14)

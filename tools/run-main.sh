@@ -116,17 +116,17 @@ fi
 printf 'patch from 1.0.0.0 to 2.0.0.0 of the setup program\n' >"$payload/setup.patch"
 end "payload"
 
-begin "Packing (tools/pack-installer.sh, the project's own packaging)"
+begin "Packing (tools/pack-installer.sh: installer-packer around the installer.exe just built)"
 first="$build/first/installer.exe" second="$build/second/installer.exe"
 mkdir -p "$build/first" "$build/second"
+pack() { "$project/tools/pack-installer.sh" --stub "$build/project/installer/installer.exe" \
+  --build-dir "$build/pack" --archive "$archive" "$@"; }
 with_dots "first installer: archive + setup program (cabinet under \"BL\")" \
-  "$project/tools/pack-installer.sh" --archive "$archive" --setup "$setup" \
-  --output "$first" --build-dir "$build/pack-first"
+  pack --setup "$setup" --output "$first"
 with_dots "second installer: archive + patch under \"B7\", previous version 1.0.0.0" \
-  "$project/tools/pack-installer.sh" --archive "$archive" \
-  --setup "$payload/setup.patch" --setup-type PATCH --previous-version 1.0.0.0 \
-  --output "$second" --build-dir "$build/pack-second"
-echo "   $first: $(stat -c %s "$first") bytes"
+  pack --setup "$payload/setup.patch" --setup-type PATCH --previous-version 1.0.0.0 \
+  --output "$second"
+"$build/pack/packer/installer-packer" inspect "$first" | sed 's/^/   /'
 echo "   $second: $(stat -c %s "$second") bytes"
 end "packing"
 

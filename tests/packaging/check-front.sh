@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # The command-line front, as a release engineer uses it, in a build
-# directory of its own:
+# directory of its own where it builds the packer and the stub itself:
 #  1. packing the inputs of a build-time packed installer again gives the
 #     same bytes (another build path, another output path);
 #  2. with a throwaway self-signed certificate the result carries one
 #     Authenticode signature that verifies, covers the payload (a changed
 #     payload byte breaks it), and removing it gives back the unsigned file;
+#     the signed file keeps the layout and still verifies as that payload;
 #  3. signing again with the same signing time gives the same bytes;
-#  4. the signed installer still starts under Wine and ends with 118 for
+#  4. a signed installer is refused as a stub, and a failed signing leaves
+#     nothing behind;
+#  5. the signed installer still starts under Wine and ends with 118 for
 #     "--cleanup".
 #   check-front.sh PROJECT WORK_DIR ARCHIVE SETUP PREVIOUS_VERSION REFERENCE
 #                  RUN_IN_PREFIX WINE_PREFIX
 set -u
 project=$1 work=$2 archive=$3 setup=$4 version=$5 reference=$6
 run_in_prefix=$7 prefix=$8
+here=$(cd "$(dirname "$0")" && pwd)
+packer="$work/build/packer/installer-packer"
+stub="$work/build/stub/installer/installer.exe"
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 pack() {
@@ -21,7 +27,7 @@ pack() {
     --previous-version "$version" --build-dir "$work/build" "$@"
 }
 
-rm -rf "$work/out"
+rm -rf "$work/out" "$work/refused" "$work/unsigned"
 mkdir -p "$work/out"
 cd "$work/out" || exit 1
 
@@ -46,6 +52,10 @@ osslsigncode remove-signature -in signed.exe -out stripped.exe >/dev/null 2>&1 |
   fail "the signature cannot be removed"
 cmp -s stripped.exe unsigned.exe ||
   fail "without its signature the signed file is not the unsigned one"
+"$here/check-layout.py" signed.exe "$stub" "$packer" --archive "$archive" \
+  --setup "$setup" --previous-version "$version" --signed || fail "the signed file's layout"
+"$packer" verify signed.exe --archive "$archive" --setup "$setup" ||
+  fail "the signed file does not verify as its payload"
 
 # A byte of the archive, inside the signed range, changed.
 cp signed.exe tampered.exe
@@ -63,6 +73,14 @@ pack --output "$work/out/signed.exe" --sign-cert cert.pem --sign-key key.pem \
   --sign-time "$now" || { echo "FAIL: second signed packing failed"; exit 1; }
 cmp -s signed.exe first-signed.exe ||
   fail "signing again with the same time gave other bytes"
+
+"$here/expect-refusal.sh" 3 "is signed; pack the unsigned" "$work/refused" \
+  "$packer" pack --stub signed.exe --archive "$archive" --setup "$setup" \
+  --output "$work/refused/out.exe" || fail "a signed stub was not refused"
+"$here/expect-refusal.sh" 4 "osslsigncode ended with" "$work/unsigned" \
+  "$packer" pack --stub "$stub" --archive "$archive" --setup "$setup" \
+  --sign-cert cert.pem --sign-key cert.pem --output "$work/unsigned/out.exe" ||
+  fail "a failed signing was not reported, or left something behind"
 
 "$run_in_prefix" "$prefix" "$work/out/signed.exe" --cleanup
 code=$?

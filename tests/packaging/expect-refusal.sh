@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
-# Runs a packing command that must refuse its input: it has to fail, say
-# why (the message must match PATTERN), and leave no installer behind.
-#   expect-refusal.sh PATTERN OUTPUT_FILE COMMAND [ARGS...]
+# Runs a packer command that must refuse: it has to end with exit code
+# CODE, say why (the message must match PATTERN), and leave the folder
+# WATCH as it was (names, sizes and times of what is in it; the folder is
+# made when missing).
+#   expect-refusal.sh CODE PATTERN WATCH COMMAND [ARGS...]
 set -u
-pattern=$1 output=$2
-shift 2
-rm -f -- "$output"
+code=$1 pattern=$2 watch=$3
+shift 3
+mkdir -p "$watch"
+listing() { ls -lA --time-style=+%s.%N "$watch"; }
+before=$(listing)
 message=$("$@" 2>&1)
-code=$?
+got=$?
 echo "$message"
-if [ $code -eq 0 ]; then
-  echo "FAIL: the command succeeded"; exit 1
+if [ $got -ne "$code" ]; then
+  echo "FAIL: exit code $got, not $code"; exit 1
 fi
 if ! printf '%s\n' "$message" | grep -Eq -- "$pattern"; then
   echo "FAIL: no message matching '$pattern'"; exit 1
 fi
-if [ -e "$output" ]; then
-  echo "FAIL: $output was written anyway"; exit 1
+after=$(listing)
+if [ "$after" != "$before" ]; then
+  echo "FAIL: $watch changed:"; diff <(echo "$before") <(echo "$after"); exit 1
 fi
-echo "refused as expected (exit $code)"
+echo "refused as expected (exit $got)"

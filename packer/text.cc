@@ -1,0 +1,64 @@
+#include "text.h"
+
+#include <cstdio>
+
+namespace packer {
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string Utf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t code = text[i];
+    if (code >= 0xD800 && code < 0xDC00 && i + 1 < text.size() &&
+        text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (code >= 0xD800 && code < 0xE000) {
+      code = 0xFFFD;  // a lone surrogate has no UTF-8 form
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | code >> 6);
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | code >> 12);
+      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | code >> 18);
+      out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf16FromAscii(const std::string& text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace packer
