@@ -40,7 +40,6 @@ compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' 
 have ld.lld-14 || need+=(lld-14)
 have clang-format-14 || need+=(clang-format-14)
 have clang-tidy-14 || need+=(clang-tidy-14)
-have cppcheck || need+=(cppcheck)
 
 if [ ${#need[@]} -eq 0 ]; then
   exit 0
