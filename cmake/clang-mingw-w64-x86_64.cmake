@@ -5,10 +5,8 @@
 # Debian's clang-14 does not find the mingw-w64 GCC by itself (it cannot read
 # a version directory named "12-posix") and then falls back on the host's
 # /usr/include, so the sysroot and GCC's directories are named here.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-target.cmake)
 
-set(_triple x86_64-w64-mingw32)
 find_program(CMAKE_C_COMPILER NAMES clang-14 REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES clang++-14 REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${_triple}-windres REQUIRED)
@@ -32,14 +30,9 @@ foreach(_kind EXE SHARED MODULE)
   set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-fuse-ld=lld-14 -B${_gcc_dir}/ -L${_gcc_dir}")
 endforeach()
 
-set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Every target names the system libraries it uses; nothing comes by default
-# but winpthreads, which the posix-thread libgcc refers to and GCC's driver
-# adds on its own. An archive lends only what is referred to, so a program
-# that never reaches libgcc's thread code (installer.exe) gets nothing of it.
+# No libraries by default but winpthreads, which the posix-thread libgcc
+# refers to and GCC's driver adds on its own. An archive lends only what is
+# referred to, so a program that never reaches libgcc's thread code
+# (installer.exe) gets nothing of it.
 set(CMAKE_C_STANDARD_LIBRARIES "-lpthread" CACHE STRING "" FORCE)
 set(CMAKE_CXX_STANDARD_LIBRARIES "-lpthread" CACHE STRING "" FORCE)
