@@ -93,7 +93,7 @@ const wchar_t* ParseCabinetToken(const char* token) {
     if (digit >= '0' && digit <= '9') {
       nibble = static_cast<UINT_PTR>(digit - '0');
     } else if (digit >= 'A' && digit <= 'F') {
-      nibble = static_cast<UINT_PTR>(digit - 'A' + 10);
+      nibble = static_cast<UINT_PTR>(digit - 'A') + 10;
     } else {
       return nullptr;
     }

@@ -4,6 +4,8 @@
 
 #include "run_installer.h"
 
+// The linker's own name for the image's first byte.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
@@ -18,9 +20,9 @@ void RestrictDllSearch() {
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
   HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
   if (kernel32 == nullptr) return;
-  const SetDefaultDllDirectoriesFn set_default = reinterpret_cast<
-      SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
-      GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  const SetDefaultDllDirectoriesFn set_default =
+      reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
+          GetProcAddress(kernel32, "SetDefaultDllDirectories")));
   if (set_default != nullptr) {
     set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
   }

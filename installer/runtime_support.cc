@@ -36,6 +36,7 @@ void* memmove(void* target, const void* source, size_t count) {
 }
 
 // A pure virtual call is a programming error; end the process rather than
-// run on.
+// run on. The name is the one the compiler calls.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 void __cxa_pure_virtual() { ExitProcess(255); }
 }

@@ -79,9 +79,9 @@ bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path,
     const uint64_t left = blob.size - offset;
     const DWORD chunk =
         static_cast<DWORD>(left < kMaxWriteChunk ? left : kMaxWriteChunk);
-    DWORD written = 0;
-    BOOL ok = WriteFile(file.Handle(), data + offset, chunk, &written, nullptr);
-    if (ok && written != chunk) {
+    DWORD stored = 0;
+    BOOL ok = WriteFile(file.Handle(), data + offset, chunk, &stored, nullptr);
+    if (ok && stored != chunk) {
       // A write that reports success but stores less would leave a file
       // that looks whole and is not.
       ok = FALSE;

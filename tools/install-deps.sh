@@ -36,6 +36,10 @@ have python3 || need+=(python3)
 have clang++-14 || need+=(clang-14)
 compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' \
   >/dev/null || need+=(libclang-rt-14-dev)
+# the second compiler's linker, the format check and the static analysis
+have ld.lld-14 || need+=(lld-14)
+have clang-format-14 || need+=(clang-format-14)
+have clang-tidy-14 || need+=(clang-tidy-14)
 
 if [ ${#need[@]} -eq 0 ]; then
   exit 0
