@@ -89,12 +89,13 @@ int wmain(int argc, wchar_t** argv) {
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
-  const double ms =
-      1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
-      static_cast<double>(frequency.QuadPart);
-  std::printf("exit=%lu wall_ms=%.1f peak_working_set=%llu peak_pagefile=%llu "
-              "samples=%d\n",
-              code, ms, static_cast<unsigned long long>(peak_working_set),
-              static_cast<unsigned long long>(peak_pagefile), samples);
+  const double ms = 1000.0 *
+                    static_cast<double>(end.QuadPart - start.QuadPart) /
+                    static_cast<double>(frequency.QuadPart);
+  std::printf(
+      "exit=%lu wall_ms=%.1f peak_working_set=%llu peak_pagefile=%llu "
+      "samples=%d\n",
+      code, ms, static_cast<unsigned long long>(peak_working_set),
+      static_cast<unsigned long long>(peak_pagefile), samples);
   return 0;
 }

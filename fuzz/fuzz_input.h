@@ -25,13 +25,13 @@ static_assert(sizeof(wchar_t) == 2, "build with -fshort-wchar");
 // checks here keep their own copies as char16_t and never touch wide strings.
 using Units = std::u16string;
 
-#define FUZZ_CHECK(condition)                                            \
-  do {                                                                   \
-    if (!(condition)) {                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,        \
-                   __LINE__, #condition);                                \
-      std::abort();                                                      \
-    }                                                                    \
+#define FUZZ_CHECK(condition)                                               \
+  do {                                                                      \
+    if (!(condition)) {                                                     \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
+                   #condition);                                             \
+      std::abort();                                                         \
+    }                                                                       \
   } while (0)
 
 class FuzzInput {
@@ -121,8 +121,7 @@ class GuardedBuffer {
   }
 
  private:
-  static uint16_t UnusedUnit(const std::vector<Units>& inputs,
-                             uint16_t start) {
+  static uint16_t UnusedUnit(const std::vector<Units>& inputs, uint16_t start) {
     for (uint32_t candidate = start;; ++candidate) {
       const char16_t unit = static_cast<char16_t>(candidate);
       if (unit == 0) continue;

@@ -40,8 +40,7 @@ void CheckBoundedLength(const Units& prefill, size_t capacity) {
   FUZZ_CHECK(BoundedLength(nullptr, capacity) == 0);
 }
 
-void CheckSafeCopy(const Units& prefill, const Units& source,
-                   size_t capacity) {
+void CheckSafeCopy(const Units& prefill, const Units& source, size_t capacity) {
   GuardedBuffer buffer(capacity, {prefill, source});
   buffer.Fill(prefill);
   const Units before = buffer.Snapshot();
@@ -105,8 +104,7 @@ void CheckSafeAppend(const Units& prefill, const Units& source,
   FUZZ_CHECK(!SafeAppend(nullptr, capacity, heap_source.get()));
 }
 
-void CheckHexEncode(const Units& text, uint16_t count_number,
-                    size_t capacity) {
+void CheckHexEncode(const Units& text, uint16_t count_number, size_t capacity) {
   std::vector<uint8_t> bytes;
   for (char16_t unit : text) {
     bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
@@ -131,8 +129,8 @@ void CheckHexEncode(const Units& text, uint16_t count_number,
       FUZZ_CHECK(after[2 * i + 1] == digits[block[i] & 0x0F]);
     }
     FUZZ_CHECK(after[2 * count] == 0);
-    FUZZ_CHECK(after.compare(2 * count + 1, Units::npos, before,
-                             2 * count + 1, Units::npos) == 0);
+    FUZZ_CHECK(after.compare(2 * count + 1, Units::npos, before, 2 * count + 1,
+                             Units::npos) == 0);
   }
   // Counts near the top of the range must not wrap into "fits"; the bytes
   // behind them are never there to read.
@@ -148,8 +146,7 @@ void CheckComparisons(const Units& text, const Units& pattern) {
 
   const bool ends = EndsWithNoCase(heap_text.get(), heap_pattern.get());
   FUZZ_CHECK(ends == (pattern.size() <= text.size() &&
-                      SameNoCase(text, text.size() - pattern.size(),
-                                 pattern)));
+                      SameNoCase(text, text.size() - pattern.size(), pattern)));
   const bool starts = StartsWithNoCase(heap_text.get(), heap_pattern.get());
   FUZZ_CHECK(starts == SameNoCase(text, 0, pattern));
 
@@ -199,8 +196,7 @@ void CheckNameFromPath(const Units& path, uint16_t length_number) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput input(data, size, 4);
   const size_t capacity = input.number(0) % (kMaxCapacity + 1);
-  const Units prefill =
-      Shaped(input.text(0), input.number(1), capacity, u'p');
+  const Units prefill = Shaped(input.text(0), input.number(1), capacity, u'p');
   const Units source =
       Shaped(input.text(1), input.number(2), capacity + 1, u's');
   const uint16_t offset = input.number(3);

@@ -6,5 +6,4 @@
 // after its program name, verbatim. False when that tail does not fit
 // whole: the command line then keeps its old text, and the caller must not
 // run a child without the user's switches.
-bool AppendArgumentTail(const wchar_t* raw_command_line,
-                        wchar_t* command_line);
+bool AppendArgumentTail(const wchar_t* raw_command_line, wchar_t* command_line);

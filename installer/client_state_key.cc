@@ -17,8 +17,8 @@ uint32_t TerminateRegistryText(wchar_t* buffer, size_t capacity,
   return 0;
 }
 
-uint32_t OpenClientStateKey(HKEY root, const wchar_t* app_guid,
-                            REGSAM access, HKEY* slot) {
+uint32_t OpenClientStateKey(HKEY root, const wchar_t* app_guid, REGSAM access,
+                            HKEY* slot) {
   PathBuf path;
   if (!SafeCopy(path.get(), kPathCapacity, kClientStatePrefix) ||
       !SafeAppend(path.get(), kPathCapacity, app_guid)) {
@@ -36,13 +36,12 @@ void CloseKey(HKEY* slot) {
   RegCloseKey(key);
 }
 
-uint32_t ReadStringValue(HKEY* slot, const wchar_t* value_name,
-                         wchar_t* buffer, size_t capacity) {
+uint32_t ReadStringValue(HKEY* slot, const wchar_t* value_name, wchar_t* buffer,
+                         size_t capacity) {
   DWORD type = 0;
   DWORD size = static_cast<DWORD>(capacity * 2);
-  const LONG status =
-      RegQueryValueExW(*slot, value_name, nullptr, &type,
-                       reinterpret_cast<BYTE*>(buffer), &size);
+  const LONG status = RegQueryValueExW(*slot, value_name, nullptr, &type,
+                                       reinterpret_cast<BYTE*>(buffer), &size);
   if (status != ERROR_SUCCESS) return static_cast<uint32_t>(status);
   if (type != REG_SZ) return kStatusWrongType;
   return TerminateRegistryText(buffer, capacity, size);
@@ -52,9 +51,8 @@ uint32_t ReadDwordValue(HKEY* slot, const wchar_t* value_name,
                         uint32_t* value) {
   DWORD type = 0;
   DWORD size = 4;
-  const LONG status =
-      RegQueryValueExW(*slot, value_name, nullptr, &type,
-                       reinterpret_cast<BYTE*>(value), &size);
+  const LONG status = RegQueryValueExW(*slot, value_name, nullptr, &type,
+                                       reinterpret_cast<BYTE*>(value), &size);
   if (status != ERROR_SUCCESS) return static_cast<uint32_t>(status);
   if (type != REG_DWORD) return kStatusWrongType;
   return size == 4 ? 0 : kStatusBadDwordSize;

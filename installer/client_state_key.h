@@ -21,18 +21,16 @@ extern const wchar_t kClientStatePrefix[];
 // Opens "Software\Quenby\Update\ClientState\<app_guid>" under root in the
 // 32-bit view. The slot keeps an earlier key when the path does not fit;
 // otherwise an earlier key is closed first.
-uint32_t OpenClientStateKey(HKEY root, const wchar_t* app_guid,
-                            REGSAM access, HKEY* slot);
+uint32_t OpenClientStateKey(HKEY root, const wchar_t* app_guid, REGSAM access,
+                            HKEY* slot);
 void CloseKey(HKEY* slot);
 
-uint32_t ReadStringValue(HKEY* slot, const wchar_t* value_name,
-                         wchar_t* buffer, size_t capacity);
-uint32_t ReadDwordValue(HKEY* slot, const wchar_t* value_name,
-                        uint32_t* value);
+uint32_t ReadStringValue(HKEY* slot, const wchar_t* value_name, wchar_t* buffer,
+                         size_t capacity);
+uint32_t ReadDwordValue(HKEY* slot, const wchar_t* value_name, uint32_t* value);
 void WriteStringValue(HKEY* slot, const wchar_t* value_name,
                       const wchar_t* text);
-uint32_t WriteDwordValue(HKEY* slot, const wchar_t* value_name,
-                         uint32_t value);
+uint32_t WriteDwordValue(HKEY* slot, const wchar_t* value_name, uint32_t value);
 
 // Terminates a REG_SZ text of byte_size bytes read into buffer: 0 when it
 // is a whole text now, kStatusNoTerminator when it fills the buffer with no

@@ -38,10 +38,9 @@ constexpr int kOpenWriteOnly = 0x1;
 constexpr int kOpenReadWrite = 0x2;
 constexpr int kOpenCreate = 0x100;
 constexpr INT_PTR kAbort = -1;
-constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY |
-                                  FILE_ATTRIBUTE_HIDDEN |
-                                  FILE_ATTRIBUTE_SYSTEM |
-                                  FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+    FILE_ATTRIBUTE_ARCHIVE;
 
 bool LoadCabinetLibrary() {
   if (g_cabinet_api.module != nullptr) return true;
@@ -122,11 +121,11 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int /*mode*/) {
   } else if (flags & kOpenWriteOnly) {
     access = GENERIC_WRITE;
   }
-  const DWORD disposition = (flags & kOpenCreate) ? CREATE_ALWAYS
-                                                  : OPEN_EXISTING;
-  HANDLE file = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  const DWORD disposition =
+      (flags & kOpenCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
+  HANDLE file =
+      CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   return reinterpret_cast<INT_PTR>(file);
 }
 

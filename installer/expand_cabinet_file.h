@@ -8,9 +8,9 @@
 #include "file_identity.h"
 
 // Writes the first file of the cabinet to target_path, a new file, whatever
-// name the cabinet stores. True when that file was written completely; otherwise
-// false and nothing is left at target_path. written (may be null) receives
-// the identity of the expanded file, read before it is closed.
+// name the cabinet stores. True when that file was written completely;
+// otherwise false and nothing is left at target_path. written (may be null)
+// receives the identity of the expanded file, read before it is closed.
 bool ExpandCabinetFile(const wchar_t* cabinet_path, const wchar_t* target_path,
                        FileIdentity* written = nullptr);
 

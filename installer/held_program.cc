@@ -40,10 +40,9 @@ HeldProgram::~HeldProgram() { Release(); }
 bool HeldProgram::Hold(const FileIdentity& written) {
   Release();
   HANDLE opened = OpenForHold(path.get());
-  for (int32_t attempt = 1;
-       opened == INVALID_HANDLE_VALUE &&
-       GetLastError() == ERROR_SHARING_VIOLATION &&
-       attempt < kMaxDeleteAttempts;
+  for (int32_t attempt = 1; opened == INVALID_HANDLE_VALUE &&
+                            GetLastError() == ERROR_SHARING_VIOLATION &&
+                            attempt < kMaxDeleteAttempts;
        ++attempt) {
     Sleep(kDeletePauseMs);
     opened = OpenForHold(path.get());

@@ -112,8 +112,8 @@ bool ParseLaunchCommandLine(LaunchSettings* settings,
     // text "1" comes back with length 1; longer values report their size.
     WideBuf<2> value;
     value.units[1] = 0;
-    const DWORD n = GetEnvironmentVariableW(kMachineWideVariable,
-                                            value.get(), 2);
+    const DWORD n =
+        GetEnvironmentVariableW(kMachineWideVariable, value.get(), 2);
     settings->system_level = (n == 1 && value.units[0] == L'1');
   }
   return true;

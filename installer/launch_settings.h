@@ -13,8 +13,8 @@ extern const wchar_t kDevAppGuid[];
 extern const wchar_t kSxsAppGuid[];
 
 struct LaunchSettings {
-  wchar_t** argv;             // owned; released with LocalFree
-  const wchar_t* app_guid;    // one of the constants above
+  wchar_t** argv;               // owned; released with LocalFree
+  const wchar_t* app_guid;      // one of the constants above
   const wchar_t* command_line;  // the process's own, borrowed
   int32_t argc;
   bool system_level;

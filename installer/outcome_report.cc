@@ -50,8 +50,7 @@ void WriteInstallerFailure(const LaunchSettings& settings, ExitResult result) {
     return;
   }
   uint32_t earlier = 0;
-  if (ReadDwordValue(&key, L"InstallerResult", &earlier) == 0 &&
-      earlier != 0) {
+  if (ReadDwordValue(&key, L"InstallerResult", &earlier) == 0 && earlier != 0) {
     // The setup program (or an earlier run) knows better what went wrong.
     CloseKey(&key);
     return;

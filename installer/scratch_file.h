@@ -10,8 +10,8 @@
 #include "wide_buf.h"
 
 struct ScratchFile {
-  PathBuf path;     // empty when closed
-  HANDLE handle;    // INVALID_HANDLE_VALUE when closed
+  PathBuf path;   // empty when closed
+  HANDLE handle;  // INVALID_HANDLE_VALUE when closed
 
   ScratchFile();
   ~ScratchFile();

@@ -42,8 +42,8 @@ void AppendReferralCode(wchar_t* command_line) {
   if (!ReferralCodeFromStubPath(stub.get(), code.get())) return;
 
   WideBuf<kReferralCodeCapacity + 32> referral_switch;
-  const wchar_t* const pieces[] = {kSwitch, L"tarvo-referral-code",
-                                   kValueOpen, code.get(), kQuote};
+  const wchar_t* const pieces[] = {kSwitch, L"tarvo-referral-code", kValueOpen,
+                                   code.get(), kQuote};
   for (const wchar_t* piece : pieces) {
     if (!SafeAppend(referral_switch.get(), kReferralCodeCapacity + 32, piece)) {
       return;
@@ -69,8 +69,7 @@ bool NamesVersionFolder(const wchar_t* path, const wchar_t* version) {
 // current directory, which is not the installer's to trust.
 bool IsAbsolutePath(const wchar_t* path) {
   const wchar_t drive = static_cast<wchar_t>(path[0] | 0x20);
-  if (drive >= L'a' && drive <= L'z' && path[1] == L':' &&
-      path[2] == L'\\') {
+  if (drive >= L'a' && drive <= L'z' && path[1] == L':' && path[2] == L'\\') {
     return true;
   }
   return path[0] == L'\\' && path[1] == L'\\';
@@ -114,10 +113,9 @@ ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
                     bool archive_from_b7) {
   HeldProgram setup;
   if (BoundedLength(setup_path, kPathCapacity) == 0) {
-    const ExitResult found =
-        FindPreviousSetup(settings.system_level, settings.app_guid,
-                          settings.previous_version, setup.path.get(),
-                          kPathCapacity);
+    const ExitResult found = FindPreviousSetup(
+        settings.system_level, settings.app_guid, settings.previous_version,
+        setup.path.get(), kPathCapacity);
     if (!Succeeded(found)) return found;
   } else if (!SafeCopy(setup.path.get(), kPathCapacity, setup_path)) {
     return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
@@ -125,16 +123,21 @@ ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
 
   CmdBuf command_line;
   const wchar_t* const install_pieces[] = {
-      kQuote,     setup.path.get(), kQuote, kSwitch,
+      kQuote,
+      setup.path.get(),
+      kQuote,
+      kSwitch,
       archive_from_b7 ? L"install-archive" : L"uncompressed-archive",
-      kValueOpen, archive_path,     kQuote};
+      kValueOpen,
+      archive_path,
+      kQuote};
   if (!AppendPieces(command_line.get(), install_pieces)) {
     return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
   }
   if (settings.previous_version != nullptr) {
-    const wchar_t* const version_pieces[] = {
-        kSwitch, L"previous-version", kValueOpen, settings.previous_version,
-        kQuote};
+    const wchar_t* const version_pieces[] = {kSwitch, L"previous-version",
+                                             kValueOpen,
+                                             settings.previous_version, kQuote};
     if (!AppendPieces(command_line.get(), version_pieces)) {
       return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
     }
@@ -172,10 +175,9 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
   *patch_run_tried = false;
   *new_setup_written = UnknownFileIdentity();
   PathBuf previous;
-  const ExitResult found =
-      FindPreviousSetup(settings.system_level, settings.app_guid,
-                        settings.previous_version, previous.get(),
-                        kPathCapacity);
+  const ExitResult found = FindPreviousSetup(
+      settings.system_level, settings.app_guid, settings.previous_version,
+      previous.get(), kPathCapacity);
   if (!Succeeded(found)) return found;
 
   CmdBuf command_line;

@@ -9,10 +9,10 @@ namespace {
 // Payload types, scanned in this order.
 const wchar_t* const kPayloadTypes[] = {L"B7", L"BL", L"BN"};
 
-constexpr uint32_t kErrorInvalidData = 13;        // ERROR_INVALID_DATA
-constexpr uint32_t kErrorTooManyNames = 68;       // ERROR_TOO_MANY_NAMES
-constexpr uint32_t kErrorNameTooLong = 206;       // ERROR_FILENAME_EXCED_RANGE
-constexpr uint32_t kErrorNotFound = 2;            // ERROR_FILE_NOT_FOUND
+constexpr uint32_t kErrorInvalidData = 13;   // ERROR_INVALID_DATA
+constexpr uint32_t kErrorTooManyNames = 68;  // ERROR_TOO_MANY_NAMES
+constexpr uint32_t kErrorNameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+constexpr uint32_t kErrorNotFound = 2;       // ERROR_FILE_NOT_FOUND
 constexpr uint32_t kArchiveTagFailed = 112;
 constexpr uint32_t kSetupTagFailed = 1462;
 

@@ -33,9 +33,9 @@ class PayloadScan final : public ResourceCollector {
 
   wchar_t* archive_name;  // PathBuf capacity
   ResourceBlob* archive_blob;
-  wchar_t* setup_name;    // PathBuf capacity
+  wchar_t* setup_name;  // PathBuf capacity
   ResourceBlob* setup_blob;
-  uint32_t* error;        // Windows error of the current type's scan
+  uint32_t* error;  // Windows error of the current type's scan
 };
 
 // The caller passes both paths and tags empty. On {0, 0} the archive path

@@ -28,11 +28,11 @@ constexpr ULONG kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // NtCreateFile's dispositions and options, by the values the system
 // defines for them.
-constexpr ULONG kCreateNew = 0x2;              // FILE_CREATE
-constexpr ULONG kDirectoryOnly = 0x1;          // FILE_DIRECTORY_FILE
-constexpr ULONG kSynchronousIo = 0x20;         // FILE_SYNCHRONOUS_IO_NONALERT
-constexpr ULONG kNotThroughLinks = 0x200000;   // FILE_OPEN_REPARSE_POINT
-constexpr ULONG kCaseInsensitive = 0x40;       // OBJ_CASE_INSENSITIVE
+constexpr ULONG kCreateNew = 0x2;             // FILE_CREATE
+constexpr ULONG kDirectoryOnly = 0x1;         // FILE_DIRECTORY_FILE
+constexpr ULONG kSynchronousIo = 0x20;        // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr ULONG kNotThroughLinks = 0x200000;  // FILE_OPEN_REPARSE_POINT
+constexpr ULONG kCaseInsensitive = 0x40;      // OBJ_CASE_INSENSITIVE
 
 using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK,
                                         POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
@@ -75,8 +75,8 @@ HANDLE CreateHeldDirectory(NtCreateFileFn nt_create_file, HANDLE parent,
   FillBytes(&io, 0, sizeof io);
   HANDLE directory = nullptr;
   const NTSTATUS status = nt_create_file(
-      &directory, kHoldAccess, &attributes, &io, nullptr,
-      FILE_ATTRIBUTE_NORMAL, kHoldSharing, kCreateNew,
+      &directory, kHoldAccess, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+      kHoldSharing, kCreateNew,
       kDirectoryOnly | kSynchronousIo | kNotThroughLinks, nullptr, 0);
   if (status < 0 || directory == nullptr) return INVALID_HANDLE_VALUE;
   return directory;
@@ -123,8 +123,8 @@ bool GetTokenOwnerSidString(wchar_t** sid) {
     return false;
   }
   DWORD size = 0;
-  if (GetTokenInformation(token, TokenOwner, nullptr, 0, &size) ||
-      size == 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+  if (GetTokenInformation(token, TokenOwner, nullptr, 0, &size) || size == 0 ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
     const DWORD error = GetLastError();
     CloseHandle(token);
     SetLastError(error);
@@ -137,9 +137,9 @@ bool GetTokenOwnerSidString(wchar_t** sid) {
     SetLastError(error);
     return false;
   }
-  bool ok = GetTokenInformation(token, TokenOwner, block, size, &size) &&
-            ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(block)->Owner,
-                                   sid);
+  bool ok =
+      GetTokenInformation(token, TokenOwner, block, size, &size) &&
+      ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(block)->Owner, sid);
   const DWORD error = GetLastError();
   LocalFree(block);
   CloseHandle(token);
@@ -159,8 +159,8 @@ bool BuildWorkDirSecurity(const wchar_t* base,
     return true;
   }
   DWORD flags = 0;
-  if (!GetVolumeInformationW(volume.get(), nullptr, 0, nullptr, nullptr,
-                             &flags, nullptr, 0)) {
+  if (!GetVolumeInformationW(volume.get(), nullptr, 0, nullptr, nullptr, &flags,
+                             nullptr, 0)) {
     return true;
   }
   if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;

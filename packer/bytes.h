@@ -15,7 +15,8 @@ inline uint16_t Load16(const uint8_t* at) {
 }
 inline uint32_t Load32(const uint8_t* at) {
   return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+         static_cast<uint32_t>(at[2]) << 16 |
+         static_cast<uint32_t>(at[3]) << 24;
 }
 inline void Store16(uint8_t* at, uint32_t value) {
   at[0] = static_cast<uint8_t>(value);

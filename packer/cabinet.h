@@ -14,7 +14,8 @@
 namespace packer {
 
 // Makes the cabinet of SETUP in STAGING; *CABINET is its path.
-Status MakeCabinet(const InputFile& setup, StagingDir* staging, std::string* cabinet);
+Status MakeCabinet(const InputFile& setup, StagingDir* staging,
+                   std::string* cabinet);
 
 // Whether the SIZE bytes at OFFSET of IMAGE are a cabinet of the shape the
 // installer expands whose file is exactly EXPECTED. *DIFFERENCE stays

@@ -32,8 +32,10 @@ Status Split(int argc, char** argv, const std::set<std::string>& with_value,
     }
   }
   if (arguments->positional.size() != positional_count) {
-    return UsageError(std::string(argv[1]) + " takes " + std::to_string(positional_count) +
-                      (positional_count == 1 ? " file" : " arguments") + " besides its options");
+    return UsageError(std::string(argv[1]) + " takes " +
+                      std::to_string(positional_count) +
+                      (positional_count == 1 ? " file" : " arguments") +
+                      " besides its options");
   }
   return Ok();
 }
@@ -41,12 +43,14 @@ Status Split(int argc, char** argv, const std::set<std::string>& with_value,
 // Moves a required option into *VALUE.
 Status Take(Arguments* arguments, const std::string& name, std::string* value) {
   auto found = arguments->options.find(name);
-  if (found == arguments->options.end()) return UsageError(name + " is required");
+  if (found == arguments->options.end())
+    return UsageError(name + " is required");
   *value = found->second;
   return Ok();
 }
 
-void TakeOptional(Arguments* arguments, const std::string& name, std::optional<std::string>* value) {
+void TakeOptional(Arguments* arguments, const std::string& name,
+                  std::optional<std::string>* value) {
   auto found = arguments->options.find(name);
   if (found != arguments->options.end()) *value = found->second;
 }
@@ -54,11 +58,12 @@ void TakeOptional(Arguments* arguments, const std::string& name, std::optional<s
 Status ParsePack(int argc, char** argv, PackRequest* request) {
   Arguments arguments;
   Status status = Split(argc, argv,
-                        {"--stub", "--archive", "--setup", "--output", "--setup-type",
-                         "--previous-version", "--file-version", "--sign-cert", "--sign-key",
-                         "--sign-time"},
+                        {"--stub", "--archive", "--setup", "--output",
+                         "--setup-type", "--previous-version", "--file-version",
+                         "--sign-cert", "--sign-key", "--sign-time"},
                         {}, 0, &arguments);
-  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string*>>{
+  for (const auto& [name, value] :
+       std::vector<std::pair<std::string, std::string*>>{
            {"--stub", &request->stub},
            {"--archive", &request->archive},
            {"--setup", &request->setup},
@@ -95,7 +100,8 @@ Status ParseCommandLine(int argc, char** argv, CommandLine* command_line) {
   if (command == "inspect") {
     status = Split(argc, argv, {}, {"--json"}, 1, &arguments);
     if (!status.ok()) return status;
-    command_line->inspect = {arguments.positional[0], arguments.options.count("--json") != 0};
+    command_line->inspect = {arguments.positional[0],
+                             arguments.options.count("--json") != 0};
     return Ok();
   }
   if (command == "verify") {

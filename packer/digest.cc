@@ -7,15 +7,18 @@
 
 namespace packer {
 
-Status Sha256Of(const InputFile& input, uint64_t offset, uint64_t size, std::string* hex) {
-  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                        EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+Status Sha256Of(const InputFile& input, uint64_t offset, uint64_t size,
+                std::string* hex) {
+  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(
+      EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!context ||
+      EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     return Failed("the SHA-256 digest cannot be started");
   }
   Bytes chunk(static_cast<size_t>(std::min<uint64_t>(size, kChunk)));
   while (size > 0) {
-    const size_t part = static_cast<size_t>(std::min<uint64_t>(size, chunk.size()));
+    const size_t part =
+        static_cast<size_t>(std::min<uint64_t>(size, chunk.size()));
     Status status = ReadAt(input, offset, chunk.data(), part);
     if (!status.ok()) return status;
     EVP_DigestUpdate(context.get(), chunk.data(), part);

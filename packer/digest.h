@@ -10,6 +10,7 @@
 namespace packer {
 
 // *HEX: 64 lower-case hex digits.
-Status Sha256Of(const InputFile& input, uint64_t offset, uint64_t size, std::string* hex);
+Status Sha256Of(const InputFile& input, uint64_t offset, uint64_t size,
+                std::string* hex);
 
 }  // namespace packer

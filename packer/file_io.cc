@@ -31,7 +31,8 @@ File& File::operator=(File&& other) noexcept {
 Status File::Close(const std::string& path) {
   const int fd = fd_;
   fd_ = -1;
-  if (fd >= 0 && close(fd) != 0) return OsFailure("closing " + Quoted(path), errno);
+  if (fd >= 0 && close(fd) != 0)
+    return OsFailure("closing " + Quoted(path), errno);
   return Ok();
 }
 
@@ -48,7 +49,8 @@ Status OpenInput(const std::string& role, const std::string& path,
   }
   struct stat info;
   if (fstat(input->file.fd(), &info) != 0) return OsFailure(named, errno);
-  if (S_ISDIR(info.st_mode)) return Refused(named + " is a directory, not a file");
+  if (S_ISDIR(info.st_mode))
+    return Refused(named + " is a directory, not a file");
   if (!S_ISREG(info.st_mode)) return Refused(named + " is not a regular file");
   input->size = static_cast<uint64_t>(info.st_size);
   input->device = info.st_dev;
@@ -56,12 +58,16 @@ Status OpenInput(const std::string& role, const std::string& path,
   return Ok();
 }
 
-Status ReadAt(const InputFile& input, uint64_t offset, void* data, size_t size) {
+Status ReadAt(const InputFile& input, uint64_t offset, void* data,
+              size_t size) {
   auto* at = static_cast<uint8_t*>(data);
   while (size > 0) {
-    const ssize_t got = pread(input.file.fd(), at, size, static_cast<off_t>(offset));
+    const ssize_t got =
+        pread(input.file.fd(), at, size, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return OsFailure("reading the " + input.role + " " + Quoted(input.path), errno);
+    if (got < 0)
+      return OsFailure("reading the " + input.role + " " + Quoted(input.path),
+                       errno);
     if (got == 0) {
       return Failed("the " + input.role + " " + Quoted(input.path) +
                     " ended early: it changed while it was being packed");
@@ -79,7 +85,8 @@ Status ReadBytesAt(const InputFile& input, uint64_t offset, size_t size,
   return ReadAt(input, offset, bytes->data(), size);
 }
 
-Status WriteAll(int fd, const void* data, size_t size, const std::string& path) {
+Status WriteAll(int fd, const void* data, size_t size,
+                const std::string& path) {
   const auto* at = static_cast<const uint8_t*>(data);
   while (size > 0) {
     const ssize_t put = write(fd, at, size);

@@ -24,17 +24,22 @@ bool DottedNumbers(const std::string& text, std::vector<std::string>* parts) {
   return !parts->back().empty();
 }
 
-std::string Named(const InputFile& input) { return "the " + input.role + " " + Quoted(input.path); }
+std::string Named(const InputFile& input) {
+  return "the " + input.role + " " + Quoted(input.path);
+}
 
 }  // namespace
 
 Status CheckPreviousVersion(const std::string& text) {
   std::vector<std::string> parts;
   if (!DottedNumbers(text, &parts)) {
-    return Refused("previous version '" + text + "' is not a plain version (one to four "
+    return Refused("previous version '" + text +
+                   "' is not a plain version (one to four "
                    "numbers separated by dots, such as 1.2.3.4)");
   }
-  if (text.size() > 64) return Refused("previous version '" + text + "' is longer than 64 characters");
+  if (text.size() > 64)
+    return Refused("previous version '" + text +
+                   "' is longer than 64 characters");
   return Ok();
 }
 
@@ -47,14 +52,16 @@ Status ParseFileVersion(const std::string& text, VersionNumbers* numbers) {
     if (fits) (*numbers)[i] = static_cast<uint16_t>(std::stoul(parts[i]));
   }
   if (!fits) {
-    return Refused("file version '" + text + "' is not one to four numbers from 0 to 65535 "
+    return Refused("file version '" + text +
+                   "' is not one to four numbers from 0 to 65535 "
                    "separated by dots, such as 118.0.5993.89");
   }
   return Ok();
 }
 
 Status CheckSignTime(const std::string& text) {
-  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 12 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return Refused("--sign-time '" + text + "' is not seconds since 1970");
   }
   return Ok();
@@ -82,10 +89,12 @@ Status CheckWindowsExecutable(const InputFile& input) {
     } else {
       status = ReadAt(input, pe_at, signature, 4);
       if (!status.ok()) return status;
-      if (std::memcmp(signature, "PE\0\0", 4) != 0) problem = "it has no PE header";
+      if (std::memcmp(signature, "PE\0\0", 4) != 0)
+        problem = "it has no PE header";
     }
   }
-  if (!problem.empty()) return Refused(Named(input) + " is not a Windows executable: " + problem);
+  if (!problem.empty())
+    return Refused(Named(input) + " is not a Windows executable: " + problem);
   return Ok();
 }
 
@@ -97,26 +106,34 @@ Status CheckSevenZipArchive(const InputFile& input) {
     if (!status.ok()) return status;
   }
   if (std::memcmp(start, kSignature, sizeof start) != 0) {
-    return Refused(Named(input) + " is not a 7z archive (it does not begin with the 7z signature)");
+    return Refused(
+        Named(input) +
+        " is not a 7z archive (it does not begin with the 7z signature)");
   }
   return Ok();
 }
 
-Status CheckOutputPath(const std::string& output, const std::vector<const InputFile*>& inputs) {
+Status CheckOutputPath(const std::string& output,
+                       const std::vector<const InputFile*>& inputs) {
   if (output.empty()) return {kExitUsage, "the output path is empty"};
   const size_t slash = output.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
+  const std::string folder =
+      slash == std::string::npos ? "." : output.substr(0, slash + 1);
   struct stat info;
   if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    return Refused("the folder of the output " + Quoted(output) + " does not exist");
+    return Refused("the folder of the output " + Quoted(output) +
+                   " does not exist");
   }
   if (stat(output.c_str(), &info) != 0) {
     if (errno == ENOENT) return Ok();
-    return Refused("the output " + Quoted(output) + " cannot be looked at: " + std::strerror(errno));
+    return Refused("the output " + Quoted(output) +
+                   " cannot be looked at: " + std::strerror(errno));
   }
-  if (S_ISDIR(info.st_mode)) return Refused("the output " + Quoted(output) + " is a directory");
+  if (S_ISDIR(info.st_mode))
+    return Refused("the output " + Quoted(output) + " is a directory");
   for (const InputFile* input : inputs) {
-    if (input->file.is_open() && input->device == info.st_dev && input->inode == info.st_ino) {
+    if (input->file.is_open() && input->device == info.st_dev &&
+        input->inode == info.st_ino) {
       return Refused("the output " + Quoted(output) + " is " + Named(*input) +
                      "; packing would replace its own input");
     }

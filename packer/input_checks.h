@@ -33,6 +33,7 @@ Status CheckSevenZipArchive(const InputFile& input);
 
 // OUTPUT must lie in an existing folder, must not be a folder, and must not
 // be (a name of) any of INPUTS: the output replaces whatever it names.
-Status CheckOutputPath(const std::string& output, const std::vector<const InputFile*>& inputs);
+Status CheckOutputPath(const std::string& output,
+                       const std::vector<const InputFile*>& inputs);
 
 }  // namespace packer

@@ -31,8 +31,8 @@ bool Interrupted() { return caught != 0; }
 Status InterruptedStatus() {
   const int signal_number = caught;
   return {128 + signal_number,
-          "interrupted by signal " + std::to_string(signal_number) + " (" + strsignal(signal_number) +
-              "); nothing was written"};
+          "interrupted by signal " + std::to_string(signal_number) + " (" +
+              strsignal(signal_number) + "); nothing was written"};
 }
 
 }  // namespace packer

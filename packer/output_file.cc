@@ -17,8 +17,10 @@ namespace packer {
 
 Status CreateOutput(const std::string& path, OutputFile* output) {
   output->path = path;
-  output->file = File(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (!output->file.is_open()) return OsFailure("creating " + Quoted(path), errno);
+  output->file =
+      File(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!output->file.is_open())
+    return OsFailure("creating " + Quoted(path), errno);
   output->offset = 0;
   output->checksum = PeChecksum();
   return Ok();
@@ -33,7 +35,8 @@ Status Write(OutputFile* output, const void* data, size_t size) {
 Status PadTo(OutputFile* output, uint64_t offset) {
   static const uint8_t kZeros[4096] = {};
   while (output->offset < offset) {
-    const size_t size = static_cast<size_t>(std::min<uint64_t>(offset - output->offset, sizeof kZeros));
+    const size_t size = static_cast<size_t>(
+        std::min<uint64_t>(offset - output->offset, sizeof kZeros));
     Status status = Write(output, kZeros, size);
     if (!status.ok()) return status;
   }
@@ -85,11 +88,13 @@ Status CopyFrom(OutputFile* output, const InputFile& input, uint64_t offset,
     if (Interrupted()) return InterruptedStatus();
     const uint64_t start = offset / kPage * kPage;
     const size_t skip = static_cast<size_t>(offset - start);
-    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, kWindow - skip));
-    void* view = mmap(nullptr, skip + chunk, PROT_READ, MAP_SHARED, input.file.fd(),
-                      static_cast<off_t>(start));
+    const size_t chunk =
+        static_cast<size_t>(std::min<uint64_t>(size, kWindow - skip));
+    void* view = mmap(nullptr, skip + chunk, PROT_READ, MAP_SHARED,
+                      input.file.fd(), static_cast<off_t>(start));
     if (view == MAP_FAILED) {
-      return OsFailure("mapping the " + input.role + " " + Quoted(input.path), errno);
+      return OsFailure("mapping the " + input.role + " " + Quoted(input.path),
+                       errno);
     }
     const uint8_t* data = static_cast<const uint8_t*>(view) + skip;
     Status status;
@@ -108,10 +113,12 @@ Status CopyFrom(OutputFile* output, const InputFile& input, uint64_t offset,
   return Ok();
 }
 
-Status WriteAt(OutputFile* output, uint64_t offset, const void* data, size_t size) {
+Status WriteAt(OutputFile* output, uint64_t offset, const void* data,
+               size_t size) {
   const auto* at = static_cast<const uint8_t*>(data);
   while (size > 0) {
-    const ssize_t put = pwrite(output->file.fd(), at, size, static_cast<off_t>(offset));
+    const ssize_t put =
+        pwrite(output->file.fd(), at, size, static_cast<off_t>(offset));
     if (put < 0 && errno == EINTR) continue;
     if (put < 0) return OsFailure("writing " + Quoted(output->path), errno);
     at += put;
@@ -121,6 +128,8 @@ Status WriteAt(OutputFile* output, uint64_t offset, const void* data, size_t siz
   return Ok();
 }
 
-Status CloseOutput(OutputFile* output) { return output->file.Close(output->path); }
+Status CloseOutput(OutputFile* output) {
+  return output->file.Close(output->path);
+}
 
 }  // namespace packer

@@ -15,8 +15,8 @@ namespace packer {
 struct OutputFile {
   std::string path;
   File file;
-  uint64_t offset = 0;   // bytes written so far
-  PeChecksum checksum;   // of those bytes
+  uint64_t offset = 0;  // bytes written so far
+  PeChecksum checksum;  // of those bytes
 };
 
 // A new file (never an existing one: staged paths are fresh).
@@ -29,7 +29,8 @@ Status PadTo(OutputFile* output, uint64_t offset);
 Status CopyFrom(OutputFile* output, const InputFile& input, uint64_t offset,
                 uint64_t size);
 // Overwrites bytes already written (the checksum is not updated).
-Status WriteAt(OutputFile* output, uint64_t offset, const void* data, size_t size);
+Status WriteAt(OutputFile* output, uint64_t offset, const void* data,
+               size_t size);
 Status CloseOutput(OutputFile* output);
 
 }  // namespace packer

@@ -36,22 +36,26 @@ struct Inputs {
   InputFile stub, archive, setup, cert, key;
 };
 
-Status CheckOptions(const PackRequest& request, const SetupKind** kind, VersionNumbers* version) {
+Status CheckOptions(const PackRequest& request, const SetupKind** kind,
+                    VersionNumbers* version) {
   *kind = nullptr;
   for (const SetupKind& candidate : kSetupKinds) {
     if (request.setup_type == candidate.option) *kind = &candidate;
   }
   if (*kind == nullptr) {
-    return Refused("setup type '" + request.setup_type + "' is not one of BL (setup program, "
-                   "compressed into a cabinet), BN (setup program, uncompressed) or PATCH (a "
+    return Refused("setup type '" + request.setup_type +
+                   "' is not one of BL (setup program, "
+                   "compressed into a cabinet), BN (setup program, "
+                   "uncompressed) or PATCH (a "
                    "patch for the installed setup program)");
   }
   if (request.previous_version) {
     Status status = CheckPreviousVersion(*request.previous_version);
     if (!status.ok()) return status;
   } else if (!(*kind)->is_program) {
-    return Refused("a patch needs the previous version it applies to; without one the "
-                   "installer would patch whatever version is installed");
+    return Refused(
+        "a patch needs the previous version it applies to; without one the "
+        "installer would patch whatever version is installed");
   }
   if (request.file_version) {
     Status status = ParseFileVersion(*request.file_version, version);
@@ -61,29 +65,35 @@ Status CheckOptions(const PackRequest& request, const SetupKind** kind, VersionN
     return Refused("signing needs both --sign-cert and --sign-key");
   }
   if (request.sign_time) {
-    if (request.sign_cert.empty()) return Refused("--sign-time needs --sign-cert and --sign-key");
+    if (request.sign_cert.empty())
+      return Refused("--sign-time needs --sign-cert and --sign-key");
     return CheckSignTime(*request.sign_time);
   }
   return Ok();
 }
 
-Status OpenInputs(const PackRequest& request, const SetupKind& kind, Inputs* inputs) {
+Status OpenInputs(const PackRequest& request, const SetupKind& kind,
+                  Inputs* inputs) {
   Status status = OpenInput("stub", request.stub, &inputs->stub);
-  if (status.ok()) status = OpenInput("archive", request.archive, &inputs->archive);
+  if (status.ok())
+    status = OpenInput("archive", request.archive, &inputs->archive);
   if (status.ok()) status = OpenInput(kind.role, request.setup, &inputs->setup);
   if (status.ok() && !request.sign_cert.empty()) {
     status = OpenInput("signing certificate", request.sign_cert, &inputs->cert);
-    if (status.ok()) status = OpenInput("signing key", request.sign_key, &inputs->key);
+    if (status.ok())
+      status = OpenInput("signing key", request.sign_key, &inputs->key);
   }
   if (status.ok()) status = CheckNotEmpty(inputs->archive);
   if (status.ok()) status = CheckSevenZipArchive(inputs->archive);
   if (status.ok()) status = CheckNotEmpty(inputs->setup);
-  if (status.ok() && kind.is_program) status = CheckWindowsExecutable(inputs->setup);
+  if (status.ok() && kind.is_program)
+    status = CheckWindowsExecutable(inputs->setup);
   if (!status.ok()) return status;
   const uint64_t total = inputs->archive.size + inputs->setup.size;
   if (total > kPayloadLimit) {
-    return Refused("archive and " + std::string(kind.role) + " together are " + std::to_string(total) +
-                   " bytes; at most " + std::to_string(kPayloadLimit) + " fit into an installer");
+    return Refused("archive and " + std::string(kind.role) + " together are " +
+                   std::to_string(total) + " bytes; at most " +
+                   std::to_string(kPayloadLimit) + " fit into an installer");
   }
   return Ok();
 }
@@ -93,12 +103,15 @@ Status OpenInputs(const PackRequest& request, const SetupKind& kind, Inputs* inp
 // reading and writing byte for byte is not touched: rewriting it could
 // only damage it.
 Status StubResources(const InputFile& stub, const StubLayout& layout,
-                     const std::optional<std::string>& version_text, const VersionNumbers& version,
+                     const std::optional<std::string>& version_text,
+                     const VersionNumbers& version,
                      std::vector<PackedResource>* resources) {
   bool stamped = false;
   for (const ResourceEntry& entry : layout.resources) {
     PackedResource resource;
-    resource.placement = {entry.type, entry.name, entry.language, entry.codepage, entry.size, 8, 0};
+    resource.placement = {
+        entry.type, entry.name, entry.language, entry.codepage, entry.size,
+        8,          0};
     resource.file = &stub;
     resource.file_offset = entry.file_offset;
     if (version_text && !entry.type.is_name && entry.type.id == kTypeVersion) {
@@ -106,10 +119,13 @@ Status StubResources(const InputFile& stub, const StubLayout& layout,
       Status status = ReadBytesAt(stub, entry.file_offset, entry.size, &block);
       if (!status.ok()) return status;
       VersionNode root;
-      if (!ParseVersionBlock(block, &root) || SerializeVersionBlock(root) != block ||
+      if (!ParseVersionBlock(block, &root) ||
+          SerializeVersionBlock(root) != block ||
           !StampVersion(&root, version, *version_text)) {
-        return Refused("the stub " + Quoted(stub.path) + " has a version block that the packer "
-                       "cannot stamp (no fixed information or string table, or an unusual layout)");
+        return Refused("the stub " + Quoted(stub.path) +
+                       " has a version block that the packer "
+                       "cannot stamp (no fixed information or string table, or "
+                       "an unusual layout)");
       }
       resource.bytes = SerializeVersionBlock(root);
       resource.placement.size = resource.bytes.size();
@@ -119,7 +135,8 @@ Status StubResources(const InputFile& stub, const StubLayout& layout,
     resources->push_back(std::move(resource));
   }
   if (version_text && !stamped) {
-    return Refused("the stub " + Quoted(stub.path) + " has no version block to stamp --file-version into");
+    return Refused("the stub " + Quoted(stub.path) +
+                   " has no version block to stamp --file-version into");
   }
   return Ok();
 }
@@ -127,17 +144,21 @@ Status StubResources(const InputFile& stub, const StubLayout& layout,
 // RT_RCDATA 1: the UTF-16 text with its terminator.
 PackedResource PreviousVersion(const std::string& text) {
   PackedResource resource;
-  resource.placement = {IdOf(kTypeRcdata), IdOf(1), kLanguageEnglishUs, 0, 0, 8, 0};
-  for (const char c : text) Append16(&resource.bytes, static_cast<unsigned char>(c));
+  resource.placement = {
+      IdOf(kTypeRcdata), IdOf(1), kLanguageEnglishUs, 0, 0, 8, 0};
+  for (const char c : text)
+    Append16(&resource.bytes, static_cast<unsigned char>(c));
   Append16(&resource.bytes, 0);
   resource.placement.size = resource.bytes.size();
   return resource;
 }
 
 // A payload file, on a page of its own so that the loader maps it.
-PackedResource PayloadFile(const char* type, const char* name, const InputFile& file) {
+PackedResource PayloadFile(const char* type, const char* name,
+                           const InputFile& file) {
   PackedResource resource;
-  resource.placement = {NameOf(type), NameOf(name), kLanguageEnglishUs, 0, file.size, kPage, 0};
+  resource.placement = {
+      NameOf(type), NameOf(name), kLanguageEnglishUs, 0, file.size, kPage, 0};
   resource.file = &file;
   return resource;
 }
@@ -160,10 +181,13 @@ Status Pack(const PackRequest& request) {
   Status status = CheckOptions(request, &kind, &version);
   if (status.ok()) status = OpenInputs(request, *kind, &inputs);
   if (status.ok()) status = CheckStub(inputs.stub, &layout);
-  if (status.ok()) status = StubResources(inputs.stub, layout, request.file_version, version, &resources);
+  if (status.ok())
+    status = StubResources(inputs.stub, layout, request.file_version, version,
+                           &resources);
   if (status.ok()) {
-    status = CheckOutputPath(request.output, {&inputs.stub, &inputs.archive, &inputs.setup,
-                                              &inputs.cert, &inputs.key});
+    status = CheckOutputPath(request.output,
+                             {&inputs.stub, &inputs.archive, &inputs.setup,
+                              &inputs.cert, &inputs.key});
   }
   if (!status.ok()) return status;
 
@@ -178,35 +202,39 @@ Status Pack(const PackRequest& request) {
     setup_data = &cabinet;
   }
   if (!status.ok()) return status;
-  if (request.previous_version) resources.push_back(PreviousVersion(*request.previous_version));
+  if (request.previous_version)
+    resources.push_back(PreviousVersion(*request.previous_version));
   resources.push_back(PayloadFile("B7", "KORVEN.PACKED.7Z", inputs.archive));
   resources.push_back(PayloadFile(kind->type, kind->name, *setup_data));
 
   OutputFile image;
   status = CreateOutput(staging.PathOf("unsigned.exe"), &image);
-  if (status.ok()) status = WritePackedImage(inputs.stub, layout, &resources, &image);
+  if (status.ok())
+    status = WritePackedImage(inputs.stub, layout, &resources, &image);
   if (status.ok()) status = CloseOutput(&image);
   std::string result = "unsigned.exe";
   if (status.ok() && !request.sign_cert.empty()) {
     // The signature goes on last, over the whole file, payload included.
-    ToolCall sign{{"osslsigncode", "sign", "-certs", request.sign_cert, "-key", request.sign_key,
-                   "-h", "sha256"},
+    ToolCall sign{{"osslsigncode", "sign", "-certs", request.sign_cert, "-key",
+                   request.sign_key, "-h", "sha256"},
                   {},
                   staging.PathOf("osslsigncode.log"),
                   "osslsigncode"};
     if (const std::optional<std::string> time = SignTime(request)) {
       sign.arguments.insert(sign.arguments.end(), {"-time", *time});
     }
-    sign.arguments.insert(sign.arguments.end(), {"-in", image.path, "-out", staging.PathOf("signed.exe")});
+    sign.arguments.insert(sign.arguments.end(), {"-in", image.path, "-out",
+                                                 staging.PathOf("signed.exe")});
     status = RunTool(sign);
     result = "signed.exe";
   }
   if (status.ok()) status = staging.Publish(result, request.output, 0755);
   if (!status.ok()) return status;
   struct stat info;
-  const long long size = stat(request.output.c_str(), &info) == 0 ? info.st_size : -1;
-  std::printf("packed installer: %s (%lld bytes%s)\n", request.output.c_str(), size,
-              request.sign_cert.empty() ? "" : ", signed");
+  const long long size =
+      stat(request.output.c_str(), &info) == 0 ? info.st_size : -1;
+  std::printf("packed installer: %s (%lld bytes%s)\n", request.output.c_str(),
+              size, request.sign_cert.empty() ? "" : ", signed");
   return Ok();
 }
 

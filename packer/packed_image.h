@@ -28,6 +28,7 @@ struct PackedResource {
 // resource section itself starts on a page in the file, so a resource
 // aligned to a page starts on one too. OUTPUT is a new, empty file.
 Status WritePackedImage(const InputFile& stub, const StubLayout& layout,
-                        std::vector<PackedResource>* resources, OutputFile* output);
+                        std::vector<PackedResource>* resources,
+                        OutputFile* output);
 
 }  // namespace packer

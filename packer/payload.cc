@@ -17,7 +17,9 @@ bool StartsWith(const std::u16string& name, const char* prefix) {
 }  // namespace
 
 bool IsPayloadResource(const ResourceEntry& entry) {
-  if (!entry.type.is_name) return entry.type.id == kTypeRcdata && !entry.name.is_name && entry.name.id == 1;
+  if (!entry.type.is_name)
+    return entry.type.id == kTypeRcdata && !entry.name.is_name &&
+           entry.name.id == 1;
   for (const char* type : {"B7", "BL", "BN"}) {
     if (SameId(entry.type, NameOf(type))) return true;
   }
@@ -34,20 +36,26 @@ PayloadView FindPayload(const std::vector<ResourceEntry>& resources) {
     }
     const std::string where = Describe(entry.type) + "/" + Describe(entry.name);
     const ResourceEntry** slot = nullptr;
-    if (entry.name.is_name && StartsWith(entry.name.name, "korven")) slot = &view.archive;
-    if (entry.name.is_name && StartsWith(entry.name.name, "setup") && slot == nullptr) slot = &view.setup;
+    if (entry.name.is_name && StartsWith(entry.name.name, "korven"))
+      slot = &view.archive;
+    if (entry.name.is_name && StartsWith(entry.name.name, "setup") &&
+        slot == nullptr)
+      slot = &view.setup;
     if (slot == nullptr) {
       view.problem = where + " is neither the archive nor the setup program";
     } else if (*slot != nullptr) {
-      view.problem = where + " is a second " + (slot == &view.archive ? "archive" : "setup resource");
+      view.problem = where + " is a second " +
+                     (slot == &view.archive ? "archive" : "setup resource");
     } else {
       *slot = &entry;
     }
   }
-  if (view.problem.empty() && view.archive != nullptr && view.setup == nullptr) {
+  if (view.problem.empty() && view.archive != nullptr &&
+      view.setup == nullptr) {
     view.problem = "there is an archive but no setup resource";
   }
-  if (view.problem.empty() && view.archive == nullptr && view.setup != nullptr) {
+  if (view.problem.empty() && view.archive == nullptr &&
+      view.setup != nullptr) {
     view.problem = "there is a setup resource but no archive";
   }
   return view;

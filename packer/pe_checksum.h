@@ -9,9 +9,9 @@
 namespace packer {
 
 struct PeChecksum {
-  uint64_t sum = 0;       // of whole little-endian 32-bit words
-  uint64_t length = 0;    // bytes added so far
-  uint32_t partial = 0;   // a word not yet complete
+  uint64_t sum = 0;      // of whole little-endian 32-bit words
+  uint64_t length = 0;   // bytes added so far
+  uint32_t partial = 0;  // a word not yet complete
 };
 
 // Adds the next SIZE bytes of the file; the checksum field must be among

@@ -36,7 +36,8 @@ Status ReadPeImage(const InputFile& input, PeImage* image) {
   Bytes nt;
   status = ReadBytesAt(input, nt_at, fixed_end - nt_at, &nt);
   if (!status.ok()) return status;
-  if (Load32(nt.data()) != 0x00004550) return NotAnImage(input, "it has no PE header");
+  if (Load32(nt.data()) != 0x00004550)
+    return NotAnImage(input, "it has no PE header");
   image->machine = Load16(nt.data() + 4);
   const uint16_t section_count = Load16(nt.data() + 6);
   const uint16_t optional_size = Load16(nt.data() + 20);
@@ -57,28 +58,34 @@ Status ReadPeImage(const InputFile& input, PeImage* image) {
   const uint32_t directory_count = Load32(optional + 108);
 
   const uint64_t table_at = image->optional_at + optional_size;
-  const uint64_t table_end = table_at + uint64_t{section_count} * kSectionHeaderSize;
+  const uint64_t table_end =
+      table_at + uint64_t{section_count} * kSectionHeaderSize;
   if (section_count == 0 || optional_size < kDataDirectories ||
       directory_count > (optional_size - kDataDirectories) / 8 ||
       directory_count <= kRelocationDirectory) {
-    return NotAnImage(input, "its optional header or section table is malformed");
+    return NotAnImage(input,
+                      "its optional header or section table is malformed");
   }
   if (table_end > size_of_headers || size_of_headers > input.size ||
       size_of_headers > (1u << 20)) {
     return NotAnImage(input, "its headers do not fit in the file");
   }
-  if (image->file_alignment < 512 || image->section_alignment < image->file_alignment ||
+  if (image->file_alignment < 512 ||
+      image->section_alignment < image->file_alignment ||
       (image->file_alignment & (image->file_alignment - 1)) != 0 ||
       (image->section_alignment & (image->section_alignment - 1)) != 0) {
-    return NotAnImage(input, "its alignments are not powers of two from 512 on");
+    return NotAnImage(input,
+                      "its alignments are not powers of two from 512 on");
   }
   status = ReadBytesAt(input, 0, size_of_headers, &image->headers);
   if (!status.ok()) return status;
 
-  const uint8_t* directories = image->headers.data() + image->optional_at + kDataDirectories;
+  const uint8_t* directories =
+      image->headers.data() + image->optional_at + kDataDirectories;
   image->directories.resize(directory_count);
   for (uint32_t i = 0; i < directory_count; ++i) {
-    image->directories[i] = {Load32(directories + 8 * i), Load32(directories + 8 * i + 4)};
+    image->directories[i] = {Load32(directories + 8 * i),
+                             Load32(directories + 8 * i + 4)};
   }
   image->sections.clear();
   image->end_of_sections = size_of_headers;
@@ -96,11 +103,13 @@ Status ReadPeImage(const InputFile& input, PeImage* image) {
     section.header_at = at;
     if (section.raw_size != 0) {
       if (section.raw_offset < size_of_headers) {
-        return NotAnImage(input, "its section " + section.name + " overlaps its headers");
+        return NotAnImage(
+            input, "its section " + section.name + " overlaps its headers");
       }
       const uint64_t end = uint64_t{section.raw_offset} + section.raw_size;
       if (end > input.size) {
-        return NotAnImage(input, "its section " + section.name + " ends past the end of the file");
+        return NotAnImage(input, "its section " + section.name +
+                                     " ends past the end of the file");
       }
       image->end_of_sections = std::max(image->end_of_sections, end);
     }
@@ -112,7 +121,8 @@ Status ReadPeImage(const InputFile& input, PeImage* image) {
 const Section* SectionAt(const PeImage& image, uint32_t rva) {
   for (const Section& section : image.sections) {
     const uint32_t extent = std::max(section.virtual_size, section.raw_size);
-    if (rva >= section.virtual_address && rva - section.virtual_address < extent) {
+    if (rva >= section.virtual_address &&
+        rva - section.virtual_address < extent) {
       return &section;
     }
   }

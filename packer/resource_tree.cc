@@ -9,7 +9,9 @@ constexpr uint32_t kSubdirectoryFlag = 0x80000000u;
 constexpr uint32_t kNameFlag = 0x80000000u;
 constexpr size_t kMostEntries = 65536;
 
-char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
+char16_t Upper(char16_t c) {
+  return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c;
+}
 
 // Names before numbers; names by their upper-case code units, numbers by
 // value: the order in which the loader searches.
@@ -26,8 +28,8 @@ bool IdLess(const ResourceId& a, const ResourceId& b) {
 struct DirectoryReader {
   const InputFile& input;
   const PeImage& image;
-  uint64_t base = 0;    // file offset of the directory's start
-  uint32_t limit = 0;   // bytes of the section from there on
+  uint64_t base = 0;   // file offset of the directory's start
+  uint32_t limit = 0;  // bytes of the section from there on
   std::vector<ResourceEntry>* out;
   size_t entries_seen = 0;  // at every level: a directory may point anywhere
 
@@ -36,7 +38,8 @@ struct DirectoryReader {
                    " has a damaged resource directory: " + why);
   }
   Status Read(uint32_t at, size_t size, Bytes* bytes) const {
-    if (uint64_t{at} + size > limit) return Bad("an entry points past its section");
+    if (uint64_t{at} + size > limit)
+      return Bad("an entry points past its section");
     return ReadBytesAt(input, base + at, size, bytes);
   }
   Status ReadId(uint32_t field, ResourceId* id) const {
@@ -49,12 +52,14 @@ struct DirectoryReader {
     Status status = Read(field & ~kNameFlag, 2, &length);
     if (!status.ok()) return status;
     Bytes units;
-    status = Read((field & ~kNameFlag) + 2, size_t{Load16(length.data())} * 2, &units);
+    status = Read((field & ~kNameFlag) + 2, size_t{Load16(length.data())} * 2,
+                  &units);
     if (!status.ok()) return status;
     id->is_name = true;
     id->id = 0;
     id->name.clear();
-    for (size_t i = 0; i < units.size(); i += 2) id->name += static_cast<char16_t>(Load16(&units[i]));
+    for (size_t i = 0; i < units.size(); i += 2)
+      id->name += static_cast<char16_t>(Load16(&units[i]));
     return Ok();
   }
   // Level 0: types, 1: names, 2: languages, whose entries lead to data.
@@ -72,7 +77,8 @@ struct DirectoryReader {
       const uint32_t id_field = Load32(&entries[8 * i]);
       const uint32_t target = Load32(&entries[8 * i + 4]);
       const bool subdirectory = (target & kSubdirectoryFlag) != 0;
-      if (subdirectory != (level < 2)) return Bad("it is not three levels deep");
+      if (subdirectory != (level < 2))
+        return Bad("it is not three levels deep");
       if (level == 0) status = ReadId(id_field, &path->type);
       if (level == 1) status = ReadId(id_field, &path->name);
       if (!status.ok()) return status;
@@ -89,9 +95,10 @@ struct DirectoryReader {
       ResourceEntry entry = *path;
       entry.size = Load32(&data_entry[4]);
       entry.codepage = Load32(&data_entry[8]);
-      if (!FileOffsetOf(image, Load32(&data_entry[0]), entry.size, &entry.file_offset)) {
-        return Bad("the data of " + Describe(entry.type) + "/" + Describe(entry.name) +
-                   " lies outside the file");
+      if (!FileOffsetOf(image, Load32(&data_entry[0]), entry.size,
+                        &entry.file_offset)) {
+        return Bad("the data of " + Describe(entry.type) + "/" +
+                   Describe(entry.name) + " lies outside the file");
       }
       out->push_back(entry);
     }
@@ -121,7 +128,8 @@ bool SameId(const ResourceId& a, const ResourceId& b) {
 std::string Describe(const ResourceId& id) {
   if (!id.is_name) return std::to_string(id.id);
   std::string text;
-  for (const char16_t unit : id.name) text += unit < 0x80 ? static_cast<char>(unit) : '?';
+  for (const char16_t unit : id.name)
+    text += unit < 0x80 ? static_cast<char>(unit) : '?';
   return text;
 }
 
@@ -136,20 +144,23 @@ Status ReadResources(const InputFile& input, const PeImage& image,
       !FileOffsetOf(image, directory.address, 16, &reader.base)) {
     return reader.Bad("it lies outside the file");
   }
-  reader.limit = section->raw_size - (directory.address - section->virtual_address);
+  reader.limit =
+      section->raw_size - (directory.address - section->virtual_address);
   ResourceEntry path;
   return reader.Walk(0, 0, &path);
 }
 
-Bytes LayOutResources(uint32_t section_rva, std::vector<PlacedResource>* resources,
+Bytes LayOutResources(uint32_t section_rva,
+                      std::vector<PlacedResource>* resources,
                       uint64_t* content_size) {
   std::vector<const PlacedResource*> order;
   for (const PlacedResource& resource : *resources) order.push_back(&resource);
-  std::sort(order.begin(), order.end(), [](const PlacedResource* a, const PlacedResource* b) {
-    if (!SameId(a->type, b->type)) return IdLess(a->type, b->type);
-    if (!SameId(a->name, b->name)) return IdLess(a->name, b->name);
-    return a->language < b->language;
-  });
+  std::sort(order.begin(), order.end(),
+            [](const PlacedResource* a, const PlacedResource* b) {
+              if (!SameId(a->type, b->type)) return IdLess(a->type, b->type);
+              if (!SameId(a->name, b->name)) return IdLess(a->name, b->name);
+              return a->language < b->language;
+            });
 
   // The tree: types, the names under each type, the languages under each.
   struct NameNode {
@@ -174,7 +185,9 @@ Bytes LayOutResources(uint32_t section_rva, std::vector<PlacedResource>* resourc
 
   // Tables first (root, types, names), then the data entries, then the
   // strings, then the data.
-  const auto table_size = [](size_t entries) { return uint32_t(16 + 8 * entries); };
+  const auto table_size = [](size_t entries) {
+    return uint32_t(16 + 8 * entries);
+  };
   const auto string_size = [](const ResourceId& id) {
     return id.is_name ? uint32_t(2 + 2 * id.name.size()) : 0u;
   };
@@ -182,7 +195,8 @@ Bytes LayOutResources(uint32_t section_rva, std::vector<PlacedResource>* resourc
   for (TypeNode& type : types) cursor += table_size(type.names.size());
   const uint32_t name_tables_at = cursor;
   for (TypeNode& type : types) {
-    for (NameNode& name : type.names) cursor += table_size(name.languages.size());
+    for (NameNode& name : type.names)
+      cursor += table_size(name.languages.size());
   }
   const uint32_t data_entries_at = cursor;
   cursor += uint32_t(16 * order.size());
@@ -204,12 +218,14 @@ Bytes LayOutResources(uint32_t section_rva, std::vector<PlacedResource>* resourc
   // A table's header counts its named and its numbered entries; each entry
   // is an identifier (or a string's offset) and what it leads to.
   const auto write_table = [&directory](uint32_t at, const auto& nodes) {
-    const auto named = std::count_if(nodes.begin(), nodes.end(),
-                                     [](const auto& node) { return node.id->is_name; });
+    const auto named =
+        std::count_if(nodes.begin(), nodes.end(),
+                      [](const auto& node) { return node.id->is_name; });
     Store16(&directory[at + 12], uint32_t(named));
     Store16(&directory[at + 14], uint32_t(nodes.size() - named));
   };
-  const auto write_entry = [&](uint32_t at, const ResourceId& id, uint32_t target) {
+  const auto write_entry = [&](uint32_t at, const ResourceId& id,
+                               uint32_t target) {
     Store32(&directory[at + 4], target);
     if (!id.is_name) {
       Store32(&directory[at], id.id);
@@ -233,14 +249,16 @@ Bytes LayOutResources(uint32_t section_rva, std::vector<PlacedResource>* resourc
     write_table(type_table, type.names);
     for (size_t n = 0; n < type.names.size(); ++n) {
       const NameNode& name = type.names[n];
-      write_entry(type_table + 16 + 8 * uint32_t(n), *name.id, name_table | kSubdirectoryFlag);
+      write_entry(type_table + 16 + 8 * uint32_t(n), *name.id,
+                  name_table | kSubdirectoryFlag);
       Store16(&directory[name_table + 14], uint32_t(name.languages.size()));
       for (size_t l = 0; l < name.languages.size(); ++l, data_entry += 16) {
         const PlacedResource& resource = *name.languages[l];
         Store32(&directory[name_table + 16 + 8 * l], resource.language);
         Store32(&directory[name_table + 16 + 8 * l + 4], data_entry);
         Store32(&directory[data_entry], section_rva + resource.offset);
-        Store32(&directory[data_entry + 4], static_cast<uint32_t>(resource.size));
+        Store32(&directory[data_entry + 4],
+                static_cast<uint32_t>(resource.size));
         Store32(&directory[data_entry + 8], resource.codepage);
       }
       name_table += table_size(name.languages.size());

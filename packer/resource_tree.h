@@ -61,7 +61,8 @@ struct PlacedResource {
 // binary search needs them) for a section at SECTION_RVA, and places each
 // resource's data after it, in the order given, at its alignment. Returns
 // the directory's bytes; *CONTENT_SIZE is where the last data ends.
-Bytes LayOutResources(uint32_t section_rva, std::vector<PlacedResource>* resources,
+Bytes LayOutResources(uint32_t section_rva,
+                      std::vector<PlacedResource>* resources,
                       uint64_t* content_size);
 
 }  // namespace packer

@@ -21,13 +21,16 @@ namespace {
 // What the tool said, cut to a few lines' worth.
 std::string LogOf(const std::string& path) {
   std::ifstream log(path);
-  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  std::string text((std::istreambuf_iterator<char>(log)),
+                   std::istreambuf_iterator<char>());
   if (text.size() > 2000) text = "..." + text.substr(text.size() - 2000);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    text.pop_back();
   return text.empty() ? "" : ":\n" + text;
 }
 
-std::vector<std::string> Environment(const std::vector<std::string>& overrides) {
+std::vector<std::string> Environment(
+    const std::vector<std::string>& overrides) {
   std::vector<std::string> variables;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string variable = *entry;
@@ -62,11 +65,13 @@ Status RunTool(const ToolCall& call) {
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t child = 0;
-  const int error = posix_spawnp(&child, tool.c_str(), &actions, nullptr,
-                                 Pointers(arguments).data(), Pointers(variables).data());
+  const int error =
+      posix_spawnp(&child, tool.c_str(), &actions, nullptr,
+                   Pointers(arguments).data(), Pointers(variables).data());
   posix_spawn_file_actions_destroy(&actions);
   if (error == ENOENT) {
-    return Failed(tool + " is needed and was not found on PATH (Debian package " +
+    return Failed(tool +
+                  " is needed and was not found on PATH (Debian package " +
                   call.package + "; tools/install-deps.sh installs it)");
   }
   if (error != 0) return OsFailure("starting " + tool, error);
@@ -83,9 +88,10 @@ Status RunTool(const ToolCall& call) {
   }
   if (Interrupted()) return InterruptedStatus();
   if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) return Ok();
-  const std::string how = WIFEXITED(wait_status)
-                              ? "ended with " + std::to_string(WEXITSTATUS(wait_status))
-                              : std::string("was killed by ") + strsignal(WTERMSIG(wait_status));
+  const std::string how =
+      WIFEXITED(wait_status)
+          ? "ended with " + std::to_string(WEXITSTATUS(wait_status))
+          : std::string("was killed by ") + strsignal(WTERMSIG(wait_status));
   return Failed(tool + " " + how + LogOf(call.log_path));
 }
 

@@ -11,10 +11,10 @@
 namespace packer {
 
 struct ToolCall {
-  std::vector<std::string> arguments;   // the first is looked up on PATH
-  std::vector<std::string> environment; // NAME=VALUE, over the packer's own
-  std::string log_path;                 // takes its standard output and error
-  std::string package;                  // the Debian package that has it
+  std::vector<std::string> arguments;    // the first is looked up on PATH
+  std::vector<std::string> environment;  // NAME=VALUE, over the packer's own
+  std::string log_path;                  // takes its standard output and error
+  std::string package;                   // the Debian package that has it
 };
 
 Status RunTool(const ToolCall& call);

@@ -18,9 +18,12 @@ StagingDir::~StagingDir() {
 
 Status StagingDir::Make(const std::string& output) {
   const size_t slash = output.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? output : output.substr(slash + 1);
-  std::string pattern = folder + (folder == "." ? "/." : ".") + name + ".XXXXXX";
+  const std::string folder =
+      slash == std::string::npos ? "." : output.substr(0, slash + 1);
+  const std::string name =
+      slash == std::string::npos ? output : output.substr(slash + 1);
+  std::string pattern =
+      folder + (folder == "." ? "/." : ".") + name + ".XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) {
     return OsFailure("making a staging folder beside " + Quoted(output), errno);
   }
@@ -33,12 +36,15 @@ std::string StagingDir::PathOf(const std::string& name) {
   return path_ + "/" + name;
 }
 
-Status StagingDir::Publish(const std::string& name, const std::string& output, unsigned mode) {
+Status StagingDir::Publish(const std::string& name, const std::string& output,
+                           unsigned mode) {
   const std::string staged = path_ + "/" + name;
-  if (chmod(staged.c_str(), mode) != 0) return OsFailure("setting the mode of " + Quoted(staged), errno);
+  if (chmod(staged.c_str(), mode) != 0)
+    return OsFailure("setting the mode of " + Quoted(staged), errno);
   if (Interrupted()) return InterruptedStatus();
   if (std::rename(staged.c_str(), output.c_str()) != 0) {
-    return OsFailure("renaming " + Quoted(staged) + " to " + Quoted(output), errno);
+    return OsFailure("renaming " + Quoted(staged) + " to " + Quoted(output),
+                     errno);
   }
   return Ok();
 }

@@ -23,7 +23,8 @@ class StagingDir {
   // The path of a file NAME inside it, removed with the folder.
   std::string PathOf(const std::string& name);
   // Gives the staged file NAME its MODE and renames it to OUTPUT.
-  Status Publish(const std::string& name, const std::string& output, unsigned mode);
+  Status Publish(const std::string& name, const std::string& output,
+                 unsigned mode);
 
  private:
   std::string path_;

@@ -13,7 +13,8 @@ Status Refuse(const InputFile& stub, const std::string& why) {
 
 // Every fixup of the relocations must lie before the resource section:
 // anything at or after it moves or is rewritten.
-Status CheckRelocations(const InputFile& stub, const PeImage& image, uint32_t resource_rva) {
+Status CheckRelocations(const InputFile& stub, const PeImage& image,
+                        uint32_t resource_rva) {
   const DataDirectory& relocations = image.directories[kRelocationDirectory];
   uint64_t at = 0;
   if (relocations.size == 0) return Ok();
@@ -24,9 +25,11 @@ Status CheckRelocations(const InputFile& stub, const PeImage& image, uint32_t re
   Status status = ReadBytesAt(stub, at, relocations.size, &blocks);
   if (!status.ok()) return status;
   for (size_t block = 0; block + 8 <= blocks.size();) {
-    const uint32_t page = Load32(&blocks[block]), size = Load32(&blocks[block + 4]);
+    const uint32_t page = Load32(&blocks[block]),
+                   size = Load32(&blocks[block + 4]);
     if (size < 8) break;
-    if (page >= resource_rva) return Refuse(stub, "has relocations inside its resources or after them");
+    if (page >= resource_rva)
+      return Refuse(stub, "has relocations inside its resources or after them");
     block += size;
   }
   return Ok();
@@ -38,30 +41,41 @@ Status CheckStub(const InputFile& stub, StubLayout* layout) {
   PeImage& image = layout->image;
   Status status = ReadPeImage(stub, &image);
   if (!status.ok()) return status;
-  if ((image.characteristics & kFileExecutable) == 0) return Refuse(stub, "is not marked as an executable image");
-  if ((image.characteristics & kFileDll) != 0) return Refuse(stub, "is a DLL, not a program");
+  if ((image.characteristics & kFileExecutable) == 0)
+    return Refuse(stub, "is not marked as an executable image");
+  if ((image.characteristics & kFileDll) != 0)
+    return Refuse(stub, "is a DLL, not a program");
   if (image.subsystem != kSubsystemGui) {
-    return Refuse(stub, "is not a GUI program (subsystem " + std::to_string(image.subsystem) +
+    return Refuse(stub, "is not a GUI program (subsystem " +
+                            std::to_string(image.subsystem) +
                             (image.subsystem == 3 ? ", console)" : ")"));
   }
   if (image.directories[kSecurityDirectory].size != 0) {
-    return Refuse(stub, "is signed; pack the unsigned installer.exe (--sign-cert signs the result)");
+    return Refuse(stub,
+                  "is signed; pack the unsigned installer.exe (--sign-cert "
+                  "signs the result)");
   }
   if (image.end_of_sections < stub.size) {
-    return Refuse(stub, "carries " + std::to_string(stub.size - image.end_of_sections) +
+    return Refuse(stub, "carries " +
+                            std::to_string(stub.size - image.end_of_sections) +
                             " bytes after its last section");
   }
-  if (image.section_alignment < kPage) return Refuse(stub, "has sections aligned to less than a page");
+  if (image.section_alignment < kPage)
+    return Refuse(stub, "has sections aligned to less than a page");
 
   const uint32_t resource_rva = image.directories[kResourceDirectory].address;
   bool found = false;
   for (size_t i = 0; i < image.sections.size(); ++i) {
-    if (image.sections[i].virtual_address == resource_rva && resource_rva != 0) {
+    if (image.sections[i].virtual_address == resource_rva &&
+        resource_rva != 0) {
       layout->resource_section = i;
       found = true;
     }
   }
-  if (!found) return Refuse(stub, "has no resource section of its own (its manifest, icon and version block live there)");
+  if (!found)
+    return Refuse(stub,
+                  "has no resource section of its own (its manifest, icon and "
+                  "version block live there)");
   const Section& resources = image.sections[layout->resource_section];
 
   // Only the relocations may follow the resources, and nothing but them
@@ -72,24 +86,34 @@ Status CheckStub(const InputFile& stub, StubLayout* layout) {
     const Section& section = image.sections[i];
     if (i == layout->resource_section) continue;
     if (section.virtual_address < resource_rva) {
-      if (section.raw_size != 0 && section.raw_offset + uint64_t{section.raw_size} > resources.raw_offset) {
-        return Refuse(stub, "has section " + section.name + " in the file after its resources");
+      if (section.raw_size != 0 &&
+          section.raw_offset + uint64_t{section.raw_size} >
+              resources.raw_offset) {
+        return Refuse(stub, "has section " + section.name +
+                                " in the file after its resources");
       }
       continue;
     }
-    const bool holds_relocations = relocations.size != 0 && relocations.address == section.virtual_address &&
-                                   relocations.size <= section.virtual_size;
+    const bool holds_relocations =
+        relocations.size != 0 &&
+        relocations.address == section.virtual_address &&
+        relocations.size <= section.virtual_size;
     if (!holds_relocations || layout->relocation_section ||
-        section.raw_offset < resources.raw_offset + uint64_t{resources.raw_size}) {
-      return Refuse(stub, "has section " + section.name + " after its resources, which cannot move");
+        section.raw_offset <
+            resources.raw_offset + uint64_t{resources.raw_size}) {
+      return Refuse(stub, "has section " + section.name +
+                              " after its resources, which cannot move");
     }
     layout->relocation_section = i;
   }
   for (size_t i = 0; i < image.directories.size(); ++i) {
     const DataDirectory& directory = image.directories[i];
-    if (i == kResourceDirectory || i == kRelocationDirectory || i == kSecurityDirectory) continue;
+    if (i == kResourceDirectory || i == kRelocationDirectory ||
+        i == kSecurityDirectory)
+      continue;
     if (directory.size != 0 && directory.address >= resource_rva) {
-      return Refuse(stub, "has data directory " + std::to_string(i) + " at or after its resources");
+      return Refuse(stub, "has data directory " + std::to_string(i) +
+                              " at or after its resources");
     }
   }
   status = CheckRelocations(stub, image, resource_rva);
@@ -99,7 +123,8 @@ Status CheckStub(const InputFile& stub, StubLayout* layout) {
   if (!status.ok()) return status;
   for (const ResourceEntry& entry : layout->resources) {
     if (IsPayloadResource(entry)) {
-      return Refuse(stub, "already carries payload (" + Describe(entry.type) + "/" + Describe(entry.name) +
+      return Refuse(stub, "already carries payload (" + Describe(entry.type) +
+                              "/" + Describe(entry.name) +
                               "); pack the payload-free installer.exe");
     }
   }

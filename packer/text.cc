@@ -6,7 +6,8 @@ namespace packer {
 
 std::string Hex(uint64_t value) {
   char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  std::snprintf(text, sizeof text, "0x%llx",
+                static_cast<unsigned long long>(value));
   return text;
 }
 

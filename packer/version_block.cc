@@ -26,9 +26,11 @@ bool ParseNode(const Bytes& bytes, size_t at, size_t end, VersionNode* node) {
     node->key += unit;
   }
   cursor = AlignUp(cursor + 2, 4);
-  const size_t value_size = node->type == 1 ? size_t{node->value_length} * 2 : node->value_length;
+  const size_t value_size =
+      node->type == 1 ? size_t{node->value_length} * 2 : node->value_length;
   if (cursor + value_size > end) return false;
-  node->value.assign(bytes.begin() + cursor, bytes.begin() + cursor + value_size);
+  node->value.assign(bytes.begin() + cursor,
+                     bytes.begin() + cursor + value_size);
   cursor = AlignUp(cursor + value_size, 4);
   node->children.clear();
   while (cursor < end) {
@@ -67,7 +69,8 @@ std::string TextOf(const Bytes& value) {
 }
 
 bool HasFixedInfo(const VersionNode& root) {
-  return root.value.size() >= kFixedSize && Load32(root.value.data()) == kFixedSignature;
+  return root.value.size() >= kFixedSize &&
+         Load32(root.value.data()) == kFixedSignature;
 }
 
 void SetText(VersionNode* node, const std::string& text) {
@@ -94,8 +97,10 @@ bool FixedVersions(const VersionNode& root, VersionNumbers* file,
                    VersionNumbers* product) {
   if (!HasFixedInfo(root)) return false;
   const auto split = [&root](size_t at, VersionNumbers* numbers) {
-    const uint32_t high = Load32(&root.value[at]), low = Load32(&root.value[at + 4]);
-    *numbers = {uint16_t(high >> 16), uint16_t(high), uint16_t(low >> 16), uint16_t(low)};
+    const uint32_t high = Load32(&root.value[at]),
+                   low = Load32(&root.value[at + 4]);
+    *numbers = {uint16_t(high >> 16), uint16_t(high), uint16_t(low >> 16),
+                uint16_t(low)};
   };
   split(8, file);
   split(16, product);
@@ -108,7 +113,8 @@ std::vector<VersionString> VersionStrings(const VersionNode& root) {
     if (info.key != u"StringFileInfo") continue;
     for (const VersionNode& table : info.children) {
       for (const VersionNode& string : table.children) {
-        strings.push_back({Utf8(table.key), Utf8(string.key), TextOf(string.value)});
+        strings.push_back(
+            {Utf8(table.key), Utf8(string.key), TextOf(string.value)});
       }
     }
   }

@@ -45,8 +45,7 @@ class EntryRun : public ::testing::Test {
     ASSERT_TRUE(GetRawValue(HKEY_CURRENT_USER, ClientStatePath(kStableAppGuid),
                             L"ap", &type, &data, true));
     EXPECT_EQ(data, Utf16Bytes(L"stable"));
-    EXPECT_FALSE(GetRawValue(HKEY_CURRENT_USER,
-                             ClientStatePath(kStableAppGuid),
+    EXPECT_FALSE(GetRawValue(HKEY_CURRENT_USER, ClientStatePath(kStableAppGuid),
                              L"InstallerResult", &type, &data, true));
   }
 
@@ -66,8 +65,7 @@ TEST_F(EntryRun, EarlySwitchesEndTheRunWith118AndTouchNothing) {
 TEST_F(EntryRun, EarlySwitchWithAValueOrAsProgramNameIsNotOne) {
   EXPECT_NE(Run(L" --cleanup=1"), 118u);
   ChildOptions options;
-  const ChildOutcome outcome =
-      RunChild(installer_, L"--cleanup", options);
+  const ChildOutcome outcome = RunChild(installer_, L"--cleanup", options);
   ASSERT_TRUE(outcome.started);
   EXPECT_NE(outcome.exit_code, 118u);
 }
@@ -82,9 +80,8 @@ TEST_F(EntryRun, ModulePathOf260UnitsOrMoreEndsWith108) {
   ASSERT_TRUE(CopyFileW(installer_.c_str(), deep.c_str(), FALSE));
   const ChildOutcome outcome = RunChild(deep, L"\"" + deep + L"\"");
   if (!outcome.started) {
-    GTEST_SKIP() << "Wine cannot start a program from a path of "
-                 << deep.size() << " units (error " << outcome.start_error
-                 << ")";
+    GTEST_SKIP() << "Wine cannot start a program from a path of " << deep.size()
+                 << " units (error " << outcome.start_error << ")";
   }
   EXPECT_EQ(outcome.exit_code, 108u);
   ExpectNothingTouched(folder);

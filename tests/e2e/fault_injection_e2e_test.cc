@@ -31,8 +31,8 @@ constexpr DWORD kKilledCode = 0x0BADC0DE;
 class FaultRun : public WholeRun {
  protected:
   // The ordinary payload, optionally with an archive of other bytes.
-  std::wstring Build(const std::wstring& path, const std::string* archive =
-                                                   nullptr) {
+  std::wstring Build(const std::wstring& path,
+                     const std::string* archive = nullptr) {
     InstallerVariant variant(path);
     variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive ? *archive : archive_)
         .Add(L"BL", L"SETUP.EX_", cabinet_);
@@ -146,17 +146,17 @@ TEST_F(FaultRun, VolumeFillingUpEndsWithTheWritesErrorAndLeavesNothing) {
 
   // The archive fits, the setup program expanded from the cabinet does not.
   ASSERT_TRUE(ResetState());
-  ASSERT_TRUE(CopyFileW(Build(dir_ / L"small.exe").c_str(), installer.c_str(),
-                        FALSE));
+  ASSERT_TRUE(
+      CopyFileW(Build(dir_ / L"small.exe").c_str(), installer.c_str(), FALSE));
   const std::wstring filler = volume + L"\\filler";
   const uint64_t page = 4096;
   auto pages = [&](uint64_t bytes) { return (bytes + page - 1) / page * page; };
-  const uint64_t room = pages(archive_.size()) + pages(cabinet_.size()) +
-                        2 * page;
+  const uint64_t room =
+      pages(archive_.size()) + pages(cabinet_.size()) + 2 * page;
   ASSERT_GT(stand_in_.size(), 4 * page);
   ASSERT_GT(FreeBytes(volume), room);
-  ASSERT_TRUE(WriteFileBytes(filler,
-                             std::string(FreeBytes(volume) - room, 'f')));
+  ASSERT_TRUE(
+      WriteFileBytes(filler, std::string(FreeBytes(volume) - room, 'f')));
   const uint64_t filled = FreeBytes(volume);
   EXPECT_EQ(Run(installer), 115u);
   EXPECT_TRUE(runs_.empty());
@@ -179,7 +179,8 @@ TEST_F(FaultRun, FilesHeldBrieflyAtTheCleanupAreDeletedWithRetries) {
   options_.set_env[L"STAND_IN_HOLD_FILE"] = outside;
   EXPECT_EQ(Run(installer), 0u);
   ASSERT_EQ(runs_.size(), 1u);
-  EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"installer.exe"});
+  EXPECT_EQ(ListDirectory(folder_),
+            std::vector<std::wstring>{L"installer.exe"});
   DWORD extra = Value(L"InstallerExtraCode1").Dword();
   EXPECT_GT(extra, 0x30000u) << "the running setup program needed retries";
   EXPECT_LT(extra, 0x30063u);
@@ -196,7 +197,8 @@ TEST_F(FaultRun, FilesHeldBrieflyAtTheCleanupAreDeletedWithRetries) {
   ASSERT_EQ(runs_.size(), 1u);
   EXPECT_EQ(Widen(runs_[0].Get("held")),
             WorkDirectoryOf(runs_[0]) + L"\\KORVEN.PACKED.7Z");
-  EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"installer.exe"});
+  EXPECT_EQ(ListDirectory(folder_),
+            std::vector<std::wstring>{L"installer.exe"});
   ExpectFailureRecorded(7, 0);
 }
 
@@ -217,7 +219,8 @@ TEST_F(FaultRun, ArchiveHeldForGoodIsGivenUpAfterAHundredAttempts) {
         CloseHandle(process);
       }
     }
-  } end_holder{static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid")))};
+  } end_holder{
+      static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid")))};
   EXPECT_EQ(code, 0u) << "the exit code stays the setup program's";
   const std::wstring work = WorkDirectoryOf(runs_[0]);
   // Both the archive and the directory holding it were tried 100 times;
@@ -234,7 +237,8 @@ TEST_F(FaultRun, CrashedOrKilledSetupProgramsCodeIsPassedThroughAndRecorded) {
   EXPECT_EQ(Run(installer), kAccessViolation);
   ASSERT_EQ(runs_.size(), 1u);
   EXPECT_EQ(runs_[0].Get("crash"), "access-violation");
-  EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"installer.exe"});
+  EXPECT_EQ(ListDirectory(folder_),
+            std::vector<std::wstring>{L"installer.exe"});
   ExpectFailureRecorded(kAccessViolation, 0);
 
   ASSERT_TRUE(ResetState());
@@ -242,7 +246,8 @@ TEST_F(FaultRun, CrashedOrKilledSetupProgramsCodeIsPassedThroughAndRecorded) {
   options_.set_env[L"STAND_IN_LINGER_MS"] = L"60000";
   EXPECT_EQ(RunAndKillSetup(installer), kKilledCode);
   ASSERT_EQ(runs_.size(), 1u);
-  EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"installer.exe"});
+  EXPECT_EQ(ListDirectory(folder_),
+            std::vector<std::wstring>{L"installer.exe"});
   ExpectFailureRecorded(kKilledCode, 0);
 }
 
@@ -252,8 +257,8 @@ TEST_F(FaultRun, EightInstallersAtOnceInOneFolderKeepToTheirOwnFiles) {
   std::vector<std::wstring> names{L"i1.exe"};
   for (int i = 2; i <= kCount; ++i) {
     names.push_back(L"i" + std::to_wstring(i) + L".exe");
-    ASSERT_TRUE(CopyFileW(first.c_str(), (folder_ + L"\\" + names.back()).c_str(),
-                          FALSE));
+    ASSERT_TRUE(CopyFileW(first.c_str(),
+                          (folder_ + L"\\" + names.back()).c_str(), FALSE));
   }
   // Each setup program stays a while, so that the runs overlap; each
   // checks at its start that its archive is there and whole.
@@ -265,8 +270,8 @@ TEST_F(FaultRun, EightInstallersAtOnceInOneFolderKeepToTheirOwnFiles) {
     options.set_env[L"STAND_IN_LINGER_MS"] = L"1500";
     const std::wstring installer = folder_ + L"\\" + names[i];
     children[i] = std::make_unique<BackgroundChild>();
-    ASSERT_TRUE(children[i]->Start(installer, L"\"" + installer + L"\"",
-                                   options))
+    ASSERT_TRUE(
+        children[i]->Start(installer, L"\"" + installer + L"\"", options))
         << children[i]->start_error();
   }
   std::set<std::wstring> work_directories;
@@ -303,7 +308,8 @@ TEST_F(FaultRun, ClientStateKeyMissingOrHoldingValuesOfTheWrongShape) {
                         L"Software\\Quenby\\Update\\ClientState", true));
   EXPECT_EQ(Run(installer), 7u);
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, StatePath(), true));
-  EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"installer.exe"});
+  EXPECT_EQ(ListDirectory(folder_),
+            std::vector<std::wstring>{L"installer.exe"});
 
   struct Shape {
     const char* what;
@@ -317,8 +323,8 @@ TEST_F(FaultRun, ClientStateKeyMissingOrHoldingValuesOfTheWrongShape) {
   const std::string five_bytes(reinterpret_cast<const char*>(&five), 4);
   const std::string stable = Utf16Bytes(L"stable", false);
   const Shape shapes[] = {
-      {"ap a number, InstallerResult text", REG_DWORD, five_bytes, "",
-       REG_SZ, Utf16Bytes(L"5")},
+      {"ap a number, InstallerResult text", REG_DWORD, five_bytes, "", REG_SZ,
+       Utf16Bytes(L"5")},
       {"ap expandable text, InstallerResult 8 bytes", REG_EXPAND_SZ,
        Utf16Bytes(L"stable"), "", REG_DWORD, five_bytes + five_bytes},
       {"ap 128 units, InstallerResult 2 bytes", REG_SZ,
@@ -367,7 +373,8 @@ TEST_F(FaultRun, ClientStateKeyMissingOrHoldingValuesOfTheWrongShape) {
   EXPECT_EQ(Value(L"InstallerExtraCode1").type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(Value(L"InstallerExtraCode1").Dword(), 0x30000u);
   EXPECT_EQ(Value(L"InstallerError").data, Utf16Bytes(L"kept"));
-  EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"installer.exe"});
+  EXPECT_EQ(ListDirectory(folder_),
+            std::vector<std::wstring>{L"installer.exe"});
 }
 
 TEST_F(FaultRun, ReadOnlyClientStateKeyIsLeftAsItWas) {
@@ -399,7 +406,8 @@ TEST_F(FaultRun, ReadOnlyClientStateKeyIsLeftAsItWas) {
   EXPECT_EQ(failed, 7u);
   EXPECT_EQ(succeeded, 0u);
   ExpectNothingRecorded();
-  EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"installer.exe"});
+  EXPECT_EQ(ListDirectory(folder_),
+            std::vector<std::wstring>{L"installer.exe"});
 }
 
 TEST_F(FaultRun, TakenWorkDirectoryNamesAndLinksThereAreLeftAlone) {
@@ -416,8 +424,8 @@ TEST_F(FaultRun, TakenWorkDirectoryNamesAndLinksThereAreLeftAlone) {
   ASSERT_EQ(before.size(), 0x40000u - 0x1000u);
   ASSERT_EQ(ListDirectory(outside),
             (std::vector<std::wstring>{L"file", L"keep.txt"}));
-  ASSERT_TRUE(CopyFileW(Build(dir_ / L"i.exe").c_str(), installer.c_str(),
-                        FALSE));
+  ASSERT_TRUE(
+      CopyFileW(Build(dir_ / L"i.exe").c_str(), installer.c_str(), FALSE));
 
   // With a quarter taken, about one run in four draws a taken name first;
   // sixteen runs see several such draws, and a run that gave up on one
@@ -491,7 +499,8 @@ TEST_F(FaultRun, FolderThatCannotBeWrittenEndsWith109AndRecordsNothing) {
   ASSERT_TRUE(SetFileAttributesW(folder_.c_str(), FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(Run(installer), 0u);
   SetFileAttributesW(folder_.c_str(), FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"installer.exe"});
+  EXPECT_EQ(ListDirectory(folder_),
+            std::vector<std::wstring>{L"installer.exe"});
   ExpectSuccessRecorded();
 
   // A folder nobody can create in: a read-only view of another, made by
@@ -499,15 +508,14 @@ TEST_F(FaultRun, FolderThatCannotBeWrittenEndsWith109AndRecordsNothing) {
   // none on folders, and root passes any mode bits).
   const std::wstring source = FixtureDirectory("FAULT_READ_ONLY_SOURCE");
   const std::wstring view = FixtureDirectory("FAULT_READ_ONLY_VIEW");
-  if (source.empty() || view.empty() ||
-      WriteFileBytes(view + L"\\probe", "")) {
+  if (source.empty() || view.empty() || WriteFileBytes(view + L"\\probe", "")) {
     DeleteFileW((view + L"\\probe").c_str());
     GTEST_SKIP() << "no read-only view mounted at FAULT_READ_ONLY_VIEW "
                  << "(mounting needs root on the host)";
   }
   ASSERT_TRUE(ResetState());
-  ASSERT_TRUE(CopyFileW(installer.c_str(), (source + L"\\i.exe").c_str(),
-                        FALSE));
+  ASSERT_TRUE(
+      CopyFileW(installer.c_str(), (source + L"\\i.exe").c_str(), FALSE));
   EXPECT_EQ(Run(view + L"\\i.exe"), 109u);
   EXPECT_TRUE(runs_.empty());
   EXPECT_EQ(ListDirectory(source), std::vector<std::wstring>{L"i.exe"});

@@ -30,10 +30,9 @@ class InstallRun : public WholeRun {
     return variant.path();
   }
 
-  std::wstring ExpectedInstallLine(const std::wstring& work,
-                                   const std::wstring& rest = L"",
-                                   const wchar_t* archive_switch =
-                                       L"install-archive") const {
+  std::wstring ExpectedInstallLine(
+      const std::wstring& work, const std::wstring& rest = L"",
+      const wchar_t* archive_switch = L"install-archive") const {
     return L"\"" + work + L"setup.exe\" --" + archive_switch + L"=\"" + work +
            L"KORVEN.PACKED.7Z\"" + rest;
   }
@@ -146,10 +145,9 @@ TEST_F(InstallRun, ArchiveOutsideB7IsHandedOverUncompressed) {
 }
 
 TEST_F(InstallRun, OwnArgumentsPreviousVersionAndReferralCodeReachSetup) {
-  SetStringValue(HKEY_CURRENT_USER, L"Software\\Quenby\\Promo",
-                 L"StubInstallerPath",
-                 L"C:\\Users\\u1\\Downloads\\KorvenSetup-xyz789 (2).exe",
-                 false);
+  SetStringValue(
+      HKEY_CURRENT_USER, L"Software\\Quenby\\Promo", L"StubInstallerPath",
+      L"C:\\Users\\u1\\Downloads\\KorvenSetup-xyz789 (2).exe", false);
   InstallerVariant variant(InstallerPath());
   Ordinary(variant).PreviousVersion(L"118.0.1");
   EXPECT_EQ(Run(Build(variant), L"  --do-not-launch \"--x=a b\" "), 0u);
@@ -173,8 +171,8 @@ TEST_F(InstallRun, MissingClientStateKeyWritesNothingAndCreatesNoKey) {
 }
 
 TEST_F(InstallRun, MachineWideRunsReportUnderTheMachineKey) {
-  ASSERT_TRUE(SetStringValue(HKEY_LOCAL_MACHINE, StatePath(), L"ap",
-                             L"stable", true));
+  ASSERT_TRUE(
+      SetStringValue(HKEY_LOCAL_MACHINE, StatePath(), L"ap", L"stable", true));
   InstallerVariant variant(InstallerPath());
   const std::wstring installer = Build(Ordinary(variant));
 
@@ -192,12 +190,11 @@ TEST_F(InstallRun, MachineWideRunsReportUnderTheMachineKey) {
 }
 
 TEST_F(InstallRun, ChannelSwitchSelectsItsOwnKey) {
-  ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, StatePath(kBetaAppGuid),
-                             L"ap", L"beta", true));
+  ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, StatePath(kBetaAppGuid), L"ap",
+                             L"beta", true));
   InstallerVariant variant(InstallerPath());
   EXPECT_EQ(Run(Build(Ordinary(variant)), L" --korven-beta"), 0u);
-  EXPECT_EQ(Value(L"ap", HKEY_CURRENT_USER, kBetaAppGuid).Text(),
-            L"beta-full");
+  EXPECT_EQ(Value(L"ap", HKEY_CURRENT_USER, kBetaAppGuid).Text(), L"beta-full");
   EXPECT_EQ(Value(L"ap").Text(), L"stable");
 }
 
@@ -254,14 +251,14 @@ TEST_F(InstallRun, LibrariesPlantedBesideTheInstallerAreNeverLoaded) {
   // Libraries that programs commonly load late, by name, and that the
   // system libraries the installer calls load for it.
   const wchar_t* const names[] = {
-      L"version.dll",  L"uxtheme.dll",   L"cryptbase.dll", L"dwmapi.dll",
-      L"userenv.dll",  L"cabinet.dll",   L"profapi.dll",   L"propsys.dll",
-      L"sspicli.dll",  L"cryptsp.dll",   L"rsaenh.dll",    L"bcrypt.dll",
-      L"ntmarta.dll",  L"shcore.dll",    L"comctl32.dll",  L"apphelp.dll",
-      L"secur32.dll",  L"winmm.dll",     L"dbghelp.dll",   L"imm32.dll",
-      L"setupapi.dll", L"wintrust.dll",  L"crypt32.dll",   L"shfolder.dll",
-      L"linkinfo.dll", L"oleacc.dll",    L"xmllite.dll",   L"powrprof.dll",
-      L"winhttp.dll",  L"ws2_32.dll",    L"iphlpapi.dll",  L"msimg32.dll"};
+      L"version.dll",  L"uxtheme.dll",  L"cryptbase.dll", L"dwmapi.dll",
+      L"userenv.dll",  L"cabinet.dll",  L"profapi.dll",   L"propsys.dll",
+      L"sspicli.dll",  L"cryptsp.dll",  L"rsaenh.dll",    L"bcrypt.dll",
+      L"ntmarta.dll",  L"shcore.dll",   L"comctl32.dll",  L"apphelp.dll",
+      L"secur32.dll",  L"winmm.dll",    L"dbghelp.dll",   L"imm32.dll",
+      L"setupapi.dll", L"wintrust.dll", L"crypt32.dll",   L"shfolder.dll",
+      L"linkinfo.dll", L"oleacc.dll",   L"xmllite.dll",   L"powrprof.dll",
+      L"winhttp.dll",  L"ws2_32.dll",   L"iphlpapi.dll",  L"msimg32.dll"};
   for (const wchar_t* name : names) {
     ASSERT_TRUE(WriteFileBytes(folder_ + L"\\" + name, marker));
     ASSERT_TRUE(WriteFileBytes(current + L"\\" + name, marker));
@@ -286,8 +283,8 @@ TEST_F(InstallRun, CabinetLibraryWhereTheEnvironmentPointsIsNeverLoaded) {
   ASSERT_TRUE(CreateDirectoryW(windows.c_str(), nullptr));
   ASSERT_TRUE(CreateDirectoryW((windows + L"\\system32").c_str(), nullptr));
   const std::wstring plant = windows + L"\\system32\\cabinet.dll";
-  ASSERT_TRUE(WriteFileBytes(plant,
-                             ReadFileBytes(PathFromEnvironment("MARKER_DLL"))));
+  ASSERT_TRUE(
+      WriteFileBytes(plant, ReadFileBytes(PathFromEnvironment("MARKER_DLL"))));
   options_.set_env[L"WINDIR"] = windows;
   options_.set_env[L"SYSTEMROOT"] = windows;
   // Wine loads its own cabinet.dll in place of any file of that name unless
@@ -297,8 +294,8 @@ TEST_F(InstallRun, CabinetLibraryWhereTheEnvironmentPointsIsNeverLoaded) {
   const std::wstring overrides = L"Software\\Wine\\AppDefaults\\";
   for (const wchar_t* name : {L"trust-windir.exe", L"plant-check.exe"}) {
     ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER,
-                               overrides + name + L"\\DllOverrides",
-                               L"cabinet", L"native,builtin", false));
+                               overrides + name + L"\\DllOverrides", L"cabinet",
+                               L"native,builtin", false));
   }
 
   // A program that trusts the environment does load the plant.
@@ -373,9 +370,9 @@ TEST_F(PatchRun, PatchThenInstallWithTheNewSetupProgram) {
                 L"SETUP.PATCH\" --new-setup-exe=\"" + work +
                 L"setup.exe\" --korven-x");
   EXPECT_EQ(Field(install, "exe"), work + L"setup.exe");
-  EXPECT_EQ(Field(install, "command_line"),
-            ExpectedInstallLine(work,
-                                L" --previous-version=\"1.0.0.0\" --korven-x"));
+  EXPECT_EQ(
+      Field(install, "command_line"),
+      ExpectedInstallLine(work, L" --previous-version=\"1.0.0.0\" --korven-x"));
   ExpectFolderClean();
   ExpectSuccessRecorded();
   EXPECT_TRUE(Exists(previous_setup_));

@@ -86,8 +86,7 @@ class WholeRun : public ::testing::Test {
     return outcome.exit_code;
   }
 
-  static RegistryValue Value(const wchar_t* name,
-                             HKEY root = HKEY_CURRENT_USER,
+  static RegistryValue Value(const wchar_t* name, HKEY root = HKEY_CURRENT_USER,
                              const wchar_t* guid = kStableAppGuid) {
     RegistryValue value;
     value.present = GetRawValue(root, StatePath(guid), name, &value.type,

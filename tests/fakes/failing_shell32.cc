@@ -5,9 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-extern "C" BOOL WINAPI FakeShellEntry(HINSTANCE, DWORD, LPVOID) {
-  return TRUE;
-}
+extern "C" BOOL WINAPI FakeShellEntry(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 
 extern "C" wchar_t** WINAPI CommandLineToArgvW(const wchar_t*, int* count) {
   if (count != nullptr) *count = 0;

@@ -13,16 +13,20 @@ int WINAPI wWinMain(HINSTANCE module, HINSTANCE, PWSTR, int) {
     WORD language;
   };
   const Lookup lookups[] = {
-      {L"ZZ", L"ALPHA", 1033},       {L"ZZ", L"MIDDLE", 1033},
-      {L"ZZ", L"MIDDLE", 1031},      {L"ZZ", L"ZULU", 1033},
+      {L"ZZ", L"ALPHA", 1033},
+      {L"ZZ", L"MIDDLE", 1033},
+      {L"ZZ", L"MIDDLE", 1031},
+      {L"ZZ", L"ZULU", 1033},
       {RT_RCDATA, MAKEINTRESOURCEW(7), 1033},
       {RT_VERSION, MAKEINTRESOURCEW(1), 1033},
       {L"B7", L"KORVEN.PACKED.7Z", 1033},
       {L"BN", L"SETUP.EXE", 1033},
       {RT_RCDATA, MAKEINTRESOURCEW(1), 1033},
   };
-  for (int i = 0; i < static_cast<int>(sizeof lookups / sizeof lookups[0]); ++i) {
-    if (FindResourceExW(module, lookups[i].type, lookups[i].name, lookups[i].language) == nullptr) {
+  for (int i = 0; i < static_cast<int>(sizeof lookups / sizeof lookups[0]);
+       ++i) {
+    if (FindResourceExW(module, lookups[i].type, lookups[i].name,
+                        lookups[i].language) == nullptr) {
       return 10 + i;
     }
   }

@@ -25,8 +25,9 @@ BOOL CALLBACK CollectType(HMODULE, LPWSTR type, LONG_PTR found) {
 
 BOOL CALLBACK CollectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR found) {
   reinterpret_cast<std::set<std::wstring>*>(found)->insert(
-      IS_INTRESOURCE(name) ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(name))
-                           : std::wstring(name));
+      IS_INTRESOURCE(name)
+          ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(name))
+          : std::wstring(name));
   return TRUE;
 }
 
@@ -40,9 +41,9 @@ class PackedImage {
  public:
   explicit PackedImage(const char* variable)
       : path_(PathFromEnvironment(variable)) {
-    module_ = LoadLibraryExW(path_.c_str(), nullptr,
-                             LOAD_LIBRARY_AS_DATAFILE |
-                                 LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    module_ = LoadLibraryExW(
+        path_.c_str(), nullptr,
+        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   }
   ~PackedImage() {
     if (module_ != nullptr) FreeLibrary(module_);
@@ -53,7 +54,8 @@ class PackedImage {
   // The string-named resource types: the payload's, nothing else.
   std::set<std::wstring> Types() const {
     std::set<std::wstring> types;
-    EnumResourceTypesW(module_, CollectType, reinterpret_cast<LONG_PTR>(&types));
+    EnumResourceTypesW(module_, CollectType,
+                       reinterpret_cast<LONG_PTR>(&types));
     return types;
   }
   std::set<std::wstring> Names(const wchar_t* type) const {
@@ -69,13 +71,15 @@ class PackedImage {
     return languages;
   }
   // The bytes of one resource in language 1033; false when absent.
-  bool Bytes(const wchar_t* type, const wchar_t* name, std::string* bytes) const {
+  bool Bytes(const wchar_t* type, const wchar_t* name,
+             std::string* bytes) const {
     HRSRC found = FindResourceExW(module_, type, name, 1033);
     if (found == nullptr) return false;
     HGLOBAL loaded = LoadResource(module_, found);
     const void* data = loaded == nullptr ? nullptr : LockResource(loaded);
     if (data == nullptr) return false;
-    bytes->assign(static_cast<const char*>(data), SizeofResource(module_, found));
+    bytes->assign(static_cast<const char*>(data),
+                  SizeofResource(module_, found));
     return true;
   }
 

@@ -19,7 +19,8 @@ class StandIn : public ::testing::Test {
  protected:
   void SetUp() override {
     program_ = PathFromEnvironment("SETUP_STAND_IN");
-    ASSERT_TRUE(WriteFileBytes(archive_, std::string(kSevenZip, sizeof kSevenZip - 1)));
+    ASSERT_TRUE(
+        WriteFileBytes(archive_, std::string(kSevenZip, sizeof kSevenZip - 1)));
     options_.set_env[stand_in::kReport] = report_;
     DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
   }
@@ -47,7 +48,8 @@ class StandIn : public ::testing::Test {
 TEST_F(StandIn, RefusesWhatASetupProgramWouldNotAccept) {
   EXPECT_EQ(Run(L""), stand_in::kExitUsage);
   EXPECT_EQ(Run(L" --install-archive=\"\""), stand_in::kExitUsage);
-  EXPECT_EQ(Run(L" --update-setup-exe=\"" + archive_ + L"\""), stand_in::kExitUsage);
+  EXPECT_EQ(Run(L" --update-setup-exe=\"" + archive_ + L"\""),
+            stand_in::kExitUsage);
   EXPECT_EQ(Run(L" --install-archive=\"" + dir_ / L"absent.7z" + L"\""),
             stand_in::kExitNoInput);
   ASSERT_TRUE(WriteFileBytes(dir_ / L"short.7z", "7z\xBC"));
@@ -58,7 +60,8 @@ TEST_F(StandIn, RefusesWhatASetupProgramWouldNotAccept) {
             stand_in::kExitNoInput);
   EXPECT_FALSE(Exists(dir_ / L"new.exe"));
   options_.set_env[stand_in::kExitCode] = L"12x";
-  EXPECT_EQ(Run(L" --install-archive=\"" + archive_ + L"\""), stand_in::kExitUsage);
+  EXPECT_EQ(Run(L" --install-archive=\"" + archive_ + L"\""),
+            stand_in::kExitUsage);
   EXPECT_EQ(Report().size(), 7u);
 }
 
@@ -96,7 +99,8 @@ TEST_F(StandIn, PatchRunWritesASetupProgramThatRunsInTurn) {
             0u);
   ASSERT_TRUE(Exists(fresh));
   const ChildOutcome second = RunChild(
-      fresh, L"\"" + fresh + L"\" --install-archive=\"" + archive_ + L"\"", options_);
+      fresh, L"\"" + fresh + L"\" --install-archive=\"" + archive_ + L"\"",
+      options_);
   EXPECT_EQ(second.exit_code, 0u);
   const auto runs = Report();
   ASSERT_EQ(runs.size(), 2u);
@@ -139,14 +143,15 @@ TEST_F(StandIn, HoldsAFileOpenAfterItHasEnded) {
   const auto runs = Report();
   ASSERT_EQ(runs.size(), 1u);
   const DWORD holder_pid = std::stoul(runs[0].Get("holder_pid"));
-  HANDLE holder = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, holder_pid);
+  HANDLE holder =
+      OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, holder_pid);
   ASSERT_NE(holder, nullptr);
   // Deleting needs delete sharing, which the helper does not grant.
   auto open_for_delete = [&] {
-    const HANDLE file = CreateFileW(
-        archive_.c_str(), DELETE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, 0, nullptr);
+    const HANDLE file =
+        CreateFileW(archive_.c_str(), DELETE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     const DWORD error = GetLastError();
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return file != INVALID_HANDLE_VALUE ? 0 : error;

@@ -5,8 +5,10 @@
 // window or a console.
 //
 // Command lines (values as the installer writes them, quoted):
-//   install run:  setup.exe --install-archive="PATH" | --uncompressed-archive="PATH"
-//                           [--previous-version="V"] [installer's own arguments...]
+//   install run:  setup.exe --install-archive="PATH" |
+//   --uncompressed-archive="PATH"
+//                           [--previous-version="V"] [installer's own
+//                           arguments...]
 //                           [--tarvo-referral-code="CODE"]
 //   patch run:    setup.exe --update-setup-exe="PATCH" --new-setup-exe="PATH"
 //                           [installer's own arguments...]
@@ -35,10 +37,11 @@
 //                                 channel's).
 //   STAND_IN_INSTALL_TO=DIR       after an install run that exits with 0, copy
 //                                 this program to DIR\VERSION\setup.exe and
-//                                 write "UninstallString" = "DIR\VERSION\setup.exe"
-//                                 (with its double quotes, no arguments) into
-//                                 the ClientState key, so that a later patch
-//                                 run finds it and its version.
+//                                 write "UninstallString" =
+//                                 "DIR\VERSION\setup.exe" (with its double
+//                                 quotes, no arguments) into the ClientState
+//                                 key, so that a later patch run finds it and
+//                                 its version.
 //   STAND_IN_INSTALL_VERSION=V    VERSION above (default 1.0.0.0).
 //   STAND_IN_HOLD_MS=N            before exiting, start a helper process that
 //                                 keeps a file open without delete sharing for
@@ -183,13 +186,14 @@ class Report {
   bool Flush() {
     const std::wstring path = GetEnv(stand_in::kReport);
     if (path.empty()) return true;
-    const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(
+        path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, text_.data(), static_cast<DWORD>(text_.size()),
-                              &written, nullptr);
+    const BOOL ok =
+        WriteFile(file, text_.data(), static_cast<DWORD>(text_.size()),
+                  &written, nullptr);
     CloseHandle(file);
     return ok && written == text_.size();
   }
@@ -245,20 +249,21 @@ bool ParseRequest(const std::vector<std::wstring>& args, Request* request) {
 
 // 0 when the archive begins with the 7z signature, else the exit code.
 DWORD CheckArchive(const std::wstring& path, std::wstring* error) {
-  const HANDLE file = CreateFileW(
-      path.c_str(), GENERIC_READ,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    *error = L"archive cannot be opened, error " +
-             std::to_wstring(GetLastError());
+    *error =
+        L"archive cannot be opened, error " + std::to_wstring(GetLastError());
     return stand_in::kExitNoInput;
   }
   unsigned char head[6] = {};
   DWORD read = 0;
   const BOOL ok = ReadFile(file, head, sizeof head, &read, nullptr);
   CloseHandle(file);
-  static const unsigned char kSignature[6] = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C};
+  static const unsigned char kSignature[6] = {0x37, 0x7A, 0xBC,
+                                              0xAF, 0x27, 0x1C};
   if (!ok || read != sizeof head ||
       memcmp(head, kSignature, sizeof head) != 0) {
     *error = L"archive does not begin with the 7z signature";
@@ -278,19 +283,22 @@ LONG OpenClientState(HKEY* key) {
   const std::wstring root = GetEnv(stand_in::kClientState);
   std::wstring guid = GetEnv(stand_in::kAppGuid);
   if (guid.empty()) guid = L"{3D1F5A27-8C40-4E96-B1D3-7A2C95E0F418}";
-  const HKEY root_key =
-      lstrcmpiW(root.c_str(), L"HKLM") == 0 ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  const HKEY root_key = lstrcmpiW(root.c_str(), L"HKLM") == 0
+                            ? HKEY_LOCAL_MACHINE
+                            : HKEY_CURRENT_USER;
   const std::wstring path = L"Software\\Quenby\\Update\\ClientState\\" + guid;
   return RegCreateKeyExW(root_key, path.c_str(), 0, nullptr, 0,
-                         KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, key, nullptr);
+                         KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, key,
+                         nullptr);
 }
 
 bool WriteInstallerResult(DWORD result, std::wstring* error) {
   HKEY key = nullptr;
   LONG status = OpenClientState(&key);
   if (status == ERROR_SUCCESS) {
-    status = RegSetValueExW(key, L"InstallerResult", 0, REG_DWORD,
-                            reinterpret_cast<const BYTE*>(&result), sizeof result);
+    status =
+        RegSetValueExW(key, L"InstallerResult", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&result), sizeof result);
     RegCloseKey(key);
   }
   if (status != ERROR_SUCCESS) {
@@ -389,12 +397,14 @@ int Hold(const std::vector<std::wstring>& args) {
     return stand_in::kExitUsage;
   }
   DWORD hold_ms = 0, ready_value = 0;
-  if (!ParseNumber(ms_text, &hold_ms) || !ParseNumber(ready_text, &ready_value)) {
+  if (!ParseNumber(ms_text, &hold_ms) ||
+      !ParseNumber(ready_text, &ready_value)) {
     return stand_in::kExitUsage;
   }
   // Handle values fit 32 bits, which is what lets them cross to 32-bit
   // processes too.
-  const HANDLE ready = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ready_value));
+  const HANDLE ready =
+      reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ready_value));
   const HANDLE held = CreateFileW(
       file.c_str(), GENERIC_READ | (for_writing ? GENERIC_WRITE : 0),
       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -416,15 +426,17 @@ int Run() {
   if (argv != nullptr) LocalFree(argv);
 
   std::wstring ignored;
-  if (args.size() > 1 && StartsWithNoCase(args[1], L"--stand-in-hold=", &ignored)) {
+  if (args.size() > 1 &&
+      StartsWithNoCase(args[1], L"--stand-in-hold=", &ignored)) {
     return Hold(args);
   }
 
   Request request;
   const bool understood = ParseRequest(args, &request);
   Report report;
-  report.Add("mode", !understood ? L"usage-error"
-                     : request.patch ? L"patch" : L"install");
+  report.Add("mode", !understood     ? L"usage-error"
+                     : request.patch ? L"patch"
+                                     : L"install");
   report.Add("pid", std::to_wstring(GetCurrentProcessId()));
   report.Add("exe", OwnPath());
   {

@@ -23,7 +23,8 @@ constexpr const wchar_t kHoldMs[] = L"STAND_IN_HOLD_MS";
 constexpr const wchar_t kHoldFile[] = L"STAND_IN_HOLD_FILE";
 constexpr const wchar_t kHolderExe[] = L"STAND_IN_HOLDER_EXE";
 constexpr const wchar_t kHoldWrite[] = L"STAND_IN_HOLD_WRITE";
-constexpr const wchar_t kNewSetupLinkedFrom[] = L"STAND_IN_NEW_SETUP_LINKED_FROM";
+constexpr const wchar_t kNewSetupLinkedFrom[] =
+    L"STAND_IN_NEW_SETUP_LINKED_FROM";
 constexpr const wchar_t kLinkArchiveTo[] = L"STAND_IN_LINK_ARCHIVE_TO";
 constexpr const wchar_t kLingerMs[] = L"STAND_IN_LINGER_MS";
 constexpr const wchar_t kCrash[] = L"STAND_IN_CRASH";
@@ -84,9 +85,21 @@ inline std::string Unescape(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && i + 2 < text.size()) {
       const std::string code = text.substr(i + 1, 2);
-      if (code == "25") { out += '%'; i += 2; continue; }
-      if (code == "0D") { out += '\r'; i += 2; continue; }
-      if (code == "0A") { out += '\n'; i += 2; continue; }
+      if (code == "25") {
+        out += '%';
+        i += 2;
+        continue;
+      }
+      if (code == "0D") {
+        out += '\r';
+        i += 2;
+        continue;
+      }
+      if (code == "0A") {
+        out += '\n';
+        i += 2;
+        continue;
+      }
     }
     out += text[i];
   }

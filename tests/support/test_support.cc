@@ -120,10 +120,10 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 
 std::string ReadFileBytes(const std::wstring& path) {
   std::string out;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return out;
   char buffer[65536];
   DWORD read = 0;
@@ -208,8 +208,8 @@ REGSAM View(bool view32) { return view32 ? KEY_WOW64_32KEY : 0; }
 
 bool DeleteKeyTree(HKEY root, const std::wstring& subkey, bool view32) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(root, subkey.c_str(), 0,
-                    KEY_ALL_ACCESS | View(view32), &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(root, subkey.c_str(), 0, KEY_ALL_ACCESS | View(view32),
+                    &key) != ERROR_SUCCESS) {
     return true;  // nothing there
   }
   const LONG tree = RegDeleteTreeW(key, nullptr);
@@ -247,8 +247,8 @@ bool SetRawValue(HKEY root, const std::wstring& subkey, const wchar_t* name,
                       nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  const LONG status = RegSetValueExW(key, name, 0, type,
-                                     static_cast<const BYTE*>(data), bytes);
+  const LONG status =
+      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
   RegCloseKey(key);
   return status == ERROR_SUCCESS;
 }
@@ -316,8 +316,8 @@ bool SetKeyAccessList(HKEY root, const std::wstring& subkey,
     return false;
   }
   HKEY key = nullptr;
-  LONG status = RegOpenKeyExW(root, subkey.c_str(), 0,
-                              WRITE_DAC | View(view32), &key);
+  LONG status =
+      RegOpenKeyExW(root, subkey.c_str(), 0, WRITE_DAC | View(view32), &key);
   if (status == ERROR_SUCCESS) {
     status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
     RegCloseKey(key);
@@ -331,8 +331,7 @@ std::wstring ClientStatePath(const wchar_t* app_guid) {
 }
 
 std::string Utf16Bytes(const std::wstring& text, bool terminator) {
-  std::string out(reinterpret_cast<const char*>(text.c_str()),
-                  text.size() * 2);
+  std::string out(reinterpret_cast<const char*>(text.c_str()), text.size() * 2);
   if (terminator) out.append(2, '\0');
   return out;
 }
@@ -370,8 +369,7 @@ InstallerVariant& InstallerVariant::Add(const wchar_t* type, WORD id,
 }
 
 InstallerVariant& InstallerVariant::PreviousVersion(const std::wstring& text) {
-  entries_.push_back({L"", 10 /* RT_RCDATA */, L"", 1, Utf16Bytes(text),
-                      1033});
+  entries_.push_back({L"", 10 /* RT_RCDATA */, L"", 1, Utf16Bytes(text), 1033});
   return *this;
 }
 
@@ -410,7 +408,6 @@ bool InstallerVariant::Build() {
   }
   return true;
 }
-
 
 BackgroundChild::~BackgroundChild() { Kill(); }
 
@@ -459,8 +456,8 @@ void BackgroundChild::Kill() {
 HeldFile::HeldFile(const std::wstring& path, long milliseconds) : path_(path) {
   const std::wstring tool = PathFromEnvironment("HOLD_FILE_EXE");
   if (tool.empty()) return;
-  const std::wstring line = L"\"" + tool + L"\" \"" + path + L"\" " +
-                            std::to_wstring(milliseconds);
+  const std::wstring line =
+      L"\"" + tool + L"\" \"" + path + L"\" " + std::to_wstring(milliseconds);
   if (!child_.Start(tool, line)) return;
   const std::wstring marker = path + L".held";
   // Generous: the holder only has to start; this is no timing assertion.

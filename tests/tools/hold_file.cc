@@ -19,8 +19,8 @@
 // testing_support::HeldFile wraps all of this for the tests.
 #include <windows.h>
 
-#include <cwchar>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 
 int wmain(int argc, wchar_t** argv) {
@@ -32,8 +32,7 @@ int wmain(int argc, wchar_t** argv) {
 
   HANDLE held = CreateFileW(path.c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                            nullptr);
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (held == INVALID_HANDLE_VALUE) return 2;
 
   const std::wstring marker = path + L".held";

@@ -7,8 +7,8 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   wchar_t path[MAX_PATH];
-  const DWORD n = ExpandEnvironmentStringsW(
-      L"%WINDIR%\\system32\\cabinet.dll", path, MAX_PATH);
+  const DWORD n = ExpandEnvironmentStringsW(L"%WINDIR%\\system32\\cabinet.dll",
+                                            path, MAX_PATH);
   if (n == 0 || n > MAX_PATH) return 2;
   return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) ? 0 : 1;
 }

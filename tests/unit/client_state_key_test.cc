@@ -87,8 +87,8 @@ TEST_F(ClientStateKeyTest, AbsentKeyGives2AndNothingIsCreated) {
 TEST_F(ClientStateKeyTest, MachineKeyIsOpenedInThe32BitView) {
   const std::wstring wow_key =
       std::wstring(kWowQuenby) + L"\\Update\\ClientState\\" + kBetaAppGuid;
-  ASSERT_TRUE(SetStringValue(HKEY_LOCAL_MACHINE, wow_key, L"ap", L"wow",
-                             false));
+  ASSERT_TRUE(
+      SetStringValue(HKEY_LOCAL_MACHINE, wow_key, L"ap", L"wow", false));
   // A key of the same name in the native view must not be the one opened.
   ASSERT_TRUE(SetStringValue(HKEY_LOCAL_MACHINE, ClientStatePath(kBetaAppGuid),
                              L"ap", L"native", false));
@@ -127,8 +127,8 @@ TEST_F(ClientStateKeyTest, PathThatDoesNotFitGives111AndKeepsTheOpenKey) {
   EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, longest.c_str(),
                                KEY_QUERY_VALUE, &slot_),
             2u);
-  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, ClientStatePath(longest.c_str()),
-                         true));
+  EXPECT_FALSE(
+      KeyExists(HKEY_CURRENT_USER, ClientStatePath(longest.c_str()), true));
 }
 
 TEST_F(ClientStateKeyTest, AccessMaskIsPassedOn) {
@@ -151,8 +151,8 @@ TEST_F(ClientStateKeyTest, StringStatusesAndTermination) {
 
   EXPECT_EQ(ReadStringValue(&slot_, L"absent", text.get(), kCap), 2u);
 
-  ASSERT_TRUE(SetRawValue(HKEY_CURRENT_USER, kKey, L"empty", REG_SZ, L"", 0,
-                          true));
+  ASSERT_TRUE(
+      SetRawValue(HKEY_CURRENT_USER, kKey, L"empty", REG_SZ, L"", 0, true));
   text.get()[0] = L'q';
   EXPECT_EQ(ReadStringValue(&slot_, L"empty", text.get(), kCap), 0u);
   EXPECT_STREQ(text.get(), L"");
@@ -170,14 +170,14 @@ TEST_F(ClientStateKeyTest, StringStatusesAndTermination) {
   EXPECT_STREQ(text.get(), L"abcdefg");
 
   // Capacity - 1 characters with their terminator fill the buffer exactly.
-  ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, kKey, L"exact", L"1234567",
-                             true));
+  ASSERT_TRUE(
+      SetStringValue(HKEY_CURRENT_USER, kKey, L"exact", L"1234567", true));
   EXPECT_EQ(ReadStringValue(&slot_, L"exact", text.get(), kCap), 0u);
   EXPECT_STREQ(text.get(), L"1234567");
 
   // Capacity characters with a terminator do not fit at all.
-  ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, kKey, L"over", L"12345678",
-                             true));
+  ASSERT_TRUE(
+      SetStringValue(HKEY_CURRENT_USER, kKey, L"over", L"12345678", true));
   EXPECT_EQ(ReadStringValue(&slot_, L"over", text.get(), kCap), 234u);
 
   // An odd count: the dangling byte is dropped, the text ends after the
@@ -205,8 +205,8 @@ TEST_F(ClientStateKeyTest, RegistryCompletesAForgottenTerminator) {
   // terminator too. 9 bytes of "abcd" followed by a 0 unit are kept as 11.
   OpenUserKey();
   const wchar_t data[] = L"abcd";
-  ASSERT_TRUE(SetRawValue(HKEY_CURRENT_USER, kKey, L"v", REG_SZ, data, 9,
-                          true));
+  ASSERT_TRUE(
+      SetRawValue(HKEY_CURRENT_USER, kKey, L"v", REG_SZ, data, 9, true));
   EXPECT_EQ(StoredSize(L"v"), 11u);
   WideBuf<8> text;
   EXPECT_EQ(ReadStringValue(&slot_, L"v", text.get(), 8), 0u);
@@ -227,8 +227,8 @@ TEST_F(ClientStateKeyTest, OnlyPlainStringsAndDwordsAreAccepted) {
   ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, kKey, L"s1", L"a", true));
   ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER, kKey, L"s5", L"abcde", true));
   const unsigned char four[4] = {1, 0, 0, 0};
-  ASSERT_TRUE(SetRawValue(HKEY_CURRENT_USER, kKey, L"binary", REG_BINARY,
-                          four, 4, true));
+  ASSERT_TRUE(SetRawValue(HKEY_CURRENT_USER, kKey, L"binary", REG_BINARY, four,
+                          4, true));
 
   EXPECT_EQ(ReadStringValue(&slot_, L"expand", text.get(), 32), 50u);
   EXPECT_EQ(ReadStringValue(&slot_, L"multi", text.get(), 32), 50u);
@@ -249,8 +249,8 @@ TEST_F(ClientStateKeyTest, DwordStatuses) {
   EXPECT_EQ(value, 0x12345678u);
 
   const unsigned char two[2] = {1, 2};
-  ASSERT_TRUE(SetRawValue(HKEY_CURRENT_USER, kKey, L"short", REG_DWORD, two, 2,
-                          true));
+  ASSERT_TRUE(
+      SetRawValue(HKEY_CURRENT_USER, kKey, L"short", REG_DWORD, two, 2, true));
   EXPECT_EQ(ReadDwordValue(&slot_, L"short", &value), 232u);
 
   const uint64_t wide = 5;

@@ -126,10 +126,10 @@ TEST(DeleteWithRetry, PendingDeletionStillHeldByAnotherIsWaitedForNotSpunOn) {
   ScratchDir dir;
   const std::wstring file = dir / L"setup.exe";
   ASSERT_TRUE(WriteFileBytes(file, "MZ"));
-  HANDLE holder = CreateFileW(file.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                  FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE holder =
+      CreateFileW(file.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   std::thread closer([holder] {
     Sleep(400);
@@ -156,8 +156,9 @@ TEST(DeleteWithRetry, LinkGoesAndItsTargetStays) {
   auto make_link = [](const std::wstring& link, const std::wstring& target,
                       DWORD flags) {
     // Unprivileged creation first (developer mode), then the plain call.
-    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                             flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+    if (!CreateSymbolicLinkW(
+            link.c_str(), target.c_str(),
+            flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
       CreateSymbolicLinkW(link.c_str(), target.c_str(), flags);
     }
     const DWORD attributes = GetFileAttributesW(link.c_str());
@@ -205,8 +206,8 @@ TEST(DeleteExtractedFiles, FilesGoBeforeTheirDirectoryAndTheMaximumOnlyRises) {
   {
     ExtractedFiles files;
     int32_t max_attempts = 0;
-    DeleteExtractedFiles(files.archive.get(), files.setup.get(),
-                         &files.work, &max_attempts);
+    DeleteExtractedFiles(files.archive.get(), files.setup.get(), &files.work,
+                         &max_attempts);
     // Had the directory come first, it would have waited for ever.
     EXPECT_EQ(max_attempts, 1);
     EXPECT_FALSE(Exists(files.path));
@@ -214,8 +215,8 @@ TEST(DeleteExtractedFiles, FilesGoBeforeTheirDirectoryAndTheMaximumOnlyRises) {
   {
     ExtractedFiles files;
     int32_t max_attempts = 42;
-    DeleteExtractedFiles(files.archive.get(), files.setup.get(),
-                         &files.work, &max_attempts);
+    DeleteExtractedFiles(files.archive.get(), files.setup.get(), &files.work,
+                         &max_attempts);
     EXPECT_EQ(max_attempts, 42);
     EXPECT_FALSE(Exists(files.path));
   }
@@ -245,8 +246,8 @@ TEST(DeleteExtractedFiles, DirectoryWithAFileThatStaysBehindEndsAtOneHundred) {
   HeldFile holder(stray, -1);
   ASSERT_TRUE(holder.held());
   int32_t max_attempts = 0;
-  DeleteExtractedFiles(files.archive.get(), files.setup.get(),
-                       &files.work, &max_attempts);
+  DeleteExtractedFiles(files.archive.get(), files.setup.get(), &files.work,
+                       &max_attempts);
   EXPECT_EQ(max_attempts, kMaxDeleteAttempts);
   EXPECT_FALSE(Exists(files.archive.get()));
   EXPECT_FALSE(Exists(files.setup.get()));

@@ -59,9 +59,7 @@ struct Layout {
     CreateDirectoryW(output_dir.c_str(), nullptr);
     EXPECT_TRUE(WriteFileBytes(cabinet, cabinet_bytes));
   }
-  bool Expand() {
-    return ExpandCabinetFile(cabinet.c_str(), target.c_str());
-  }
+  bool Expand() { return ExpandCabinetFile(cabinet.c_str(), target.c_str()); }
   std::vector<std::wstring> Outputs() const {
     return ListDirectory(output_dir);
   }
@@ -166,8 +164,8 @@ TEST(ExpandCabinetFile, CreationTimeIsTheStoredLocalDateAndTime) {
     GTEST_SKIP() << "this file system keeps no creation time of its own";
   }
   WIN32_FILE_ATTRIBUTE_DATA data;
-  ASSERT_TRUE(GetFileAttributesExW(layout.target.c_str(),
-                                   GetFileExInfoStandard, &data));
+  ASSERT_TRUE(GetFileAttributesExW(layout.target.c_str(), GetFileExInfoStandard,
+                                   &data));
   EXPECT_EQ(data.ftCreationTime.dwLowDateTime, expected.dwLowDateTime);
   EXPECT_EQ(data.ftCreationTime.dwHighDateTime, expected.dwHighDateTime);
   // The last-write time is the time of expansion, not the stored one.
@@ -233,8 +231,7 @@ TEST(ExpandCabinetFile, UnusablePathsFailWithoutWriting) {
   const std::wstring far_too_long =
       prefix + std::wstring(300 - prefix.size(), 'c');
   EXPECT_FALSE(ExpandCabinetFile(layout.cabinet.c_str(), too_long.c_str()));
-  EXPECT_FALSE(
-      ExpandCabinetFile(layout.cabinet.c_str(), far_too_long.c_str()));
+  EXPECT_FALSE(ExpandCabinetFile(layout.cabinet.c_str(), far_too_long.c_str()));
   EXPECT_EQ(layout.Outputs(), kNothing);
   EXPECT_TRUE(ExpandCabinetFile(layout.cabinet.c_str(), longest.c_str()));
   EXPECT_EQ(ReadFileBytes(longest), FixtureBytes(L"setup.exe"));

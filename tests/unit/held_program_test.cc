@@ -42,10 +42,10 @@ TEST_F(HeldProgramTest, HeldProgramRunsButNoNameOfItCanChangeIt) {
   HeldProgram held;
   ASSERT_EQ(Hold(program_, written_, &held), 0u);
   for (const std::wstring& name : {program_, other}) {
-    HANDLE writer = CreateFileW(
-        name.c_str(), GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, 0, nullptr);
+    HANDLE writer =
+        CreateFileW(name.c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << Narrow(name);
     EXPECT_FALSE(DeleteFileW(name.c_str()));
     EXPECT_FALSE(MoveFileW(name.c_str(), (dir_ / L"moved.exe").c_str()));

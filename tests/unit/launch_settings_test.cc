@@ -53,8 +53,7 @@ TEST(ParseLaunchCommandLine, ChannelSwitchesAreWholeCaseInsensitiveLastWins) {
                kSxsAppGuid);
   EXPECT_STREQ(Parsed(L"i.exe --korven-beta=1").settings.app_guid,
                kStableAppGuid);
-  EXPECT_STREQ(Parsed(L"i.exe -korven-beta").settings.app_guid,
-               kStableAppGuid);
+  EXPECT_STREQ(Parsed(L"i.exe -korven-beta").settings.app_guid, kStableAppGuid);
   EXPECT_STREQ(Parsed(L"i.exe \"--korven-dev\"").settings.app_guid,
                kDevAppGuid);
 }
@@ -82,9 +81,8 @@ TEST(ParseLaunchCommandLine, MachineWideOnlyForTheExactTextOne) {
   const struct {
     const wchar_t* value;
     bool machine_wide;
-  } cases[] = {{L"1", true},     {L"0", false}, {L"01", false},
-               {L"true", false}, {L"1 ", false}, {L"", false},
-               {L"11", false},   {L" 1", false}};
+  } cases[] = {{L"1", true},   {L"0", false}, {L"01", false}, {L"true", false},
+               {L"1 ", false}, {L"", false},  {L"11", false}, {L" 1", false}};
   for (const auto& c : cases) {
     variable.Set(c.value);
     EXPECT_EQ(Parsed(L"i.exe").settings.system_level, c.machine_wide)
@@ -104,8 +102,8 @@ TEST(ResetLaunchSettings, ReleasesTheArgumentsAndRestoresDefaults) {
   MachineVariable variable;
   variable.Set(L"1");
   LaunchSettings settings = DefaultLaunchSettings();
-  ASSERT_TRUE(ParseLaunchCommandLine(&settings,
-                                     L"i.exe --korven-dev --cleanup a b"));
+  ASSERT_TRUE(
+      ParseLaunchCommandLine(&settings, L"i.exe --korven-dev --cleanup a b"));
   EXPECT_NE(settings.argv, nullptr);
   EXPECT_EQ(settings.argc, 5);
   settings.delete_extracted_files = false;
@@ -149,8 +147,8 @@ TEST_F(CleanupPreference, OnlyTheStringZeroTurnsDeletionOff) {
   const struct {
     const wchar_t* text;
     bool deletes;
-  } cases[] = {{L"0", false}, {L"00", true}, {L"1", true}, {L"", true},
-               {L"0 ", true}};
+  } cases[] = {
+      {L"0", false}, {L"00", true}, {L"1", true}, {L"", true}, {L"0 ", true}};
   for (const auto& c : cases) {
     SetStringValue(HKEY_CURRENT_USER, kCleanupPreferenceKey,
                    kCleanupPreferenceValue, c.text, false);
@@ -170,8 +168,7 @@ TEST_F(CleanupPreference, ValuesOfOtherTypesLeaveDeletionOn) {
   EXPECT_TRUE(DeleteAfterInit()) << "REG_EXPAND_SZ 0";
   // A "0" stored without its terminator still reads as the text "0".
   testing_support::SetRawValue(HKEY_CURRENT_USER, kCleanupPreferenceKey,
-                               kCleanupPreferenceValue, REG_SZ, zero, 2,
-                               false);
+                               kCleanupPreferenceValue, REG_SZ, zero, 2, false);
   EXPECT_FALSE(DeleteAfterInit()) << "unterminated 0";
 }
 
@@ -183,14 +180,14 @@ TEST(ReadStringFromKey, TerminatesOrRefusesAtTheCapacity) {
   SetStringValue(HKEY_CURRENT_USER, key, L"v", L"abcd", false);
   EXPECT_TRUE(ReadStringFromKey(HKEY_CURRENT_USER, key, L"v", buffer, 5));
   EXPECT_STREQ(buffer, L"abcd");
-  testing_support::SetRawValue(HKEY_CURRENT_USER, key, L"v", REG_SZ,
-                               L"abcde", 10, false);
+  testing_support::SetRawValue(HKEY_CURRENT_USER, key, L"v", REG_SZ, L"abcde",
+                               10, false);
   EXPECT_FALSE(ReadStringFromKey(HKEY_CURRENT_USER, key, L"v", buffer, 5))
       << "five units with no room for a terminator";
   // Wine pads an odd-sized REG_SZ when it stores it, so the larger buffer.
   wchar_t wide[8];
-  testing_support::SetRawValue(HKEY_CURRENT_USER, key, L"v", REG_SZ, L"abcd",
-                               9, false);
+  testing_support::SetRawValue(HKEY_CURRENT_USER, key, L"v", REG_SZ, L"abcd", 9,
+                               false);
   EXPECT_TRUE(ReadStringFromKey(HKEY_CURRENT_USER, key, L"v", wide, 8));
   EXPECT_STREQ(wide, L"abcd") << "odd byte count drops the last byte";
   testing_support::SetRawValue(HKEY_CURRENT_USER, key, L"v", REG_SZ, L"", 0,
@@ -250,13 +247,13 @@ TEST_F(PreviousVersion, EmptyTextWithTerminatorIsAVersion) {
 TEST_F(PreviousVersion, OddSizedEmptyOrUnterminatedResourcesAreIgnored) {
   const std::string unterminated = testing_support::Utf16Bytes(L"1.2", false);
   const std::string odd = testing_support::Utf16Bytes(L"1.2") + "x";
-    // An empty resource cannot be made with Wine's resource updater; the
+  // An empty resource cannot be made with Wine's resource updater; the
   // size test that refuses it is the same one that refuses odd sizes.
   const std::string cases[] = {unterminated, odd, std::string("\0", 1)};
   int index = 0;
   for (const std::string& bytes : cases) {
-    InstallerVariant variant(dir_ / (L"bad" + std::to_wstring(index++) +
-                                     L".exe"));
+    InstallerVariant variant(dir_ /
+                             (L"bad" + std::to_wstring(index++) + L".exe"));
     variant.Add(MAKEINTRESOURCEW(10), 1, bytes);
     EXPECT_EQ(ReadFrom(variant), nullptr) << "case " << index;
     if (module_ != nullptr) FreeLibrary(module_);

@@ -32,9 +32,8 @@ class OutcomeReport : public ::testing::Test {
     DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
     EXPECT_TRUE(CreateKey(HKEY_CURRENT_USER, kKey, true));
     if (raw != nullptr) {
-      EXPECT_TRUE(SetRawValue(HKEY_CURRENT_USER, kKey, L"ap", type,
-                              raw->data(), static_cast<DWORD>(raw->size()),
-                              true));
+      EXPECT_TRUE(SetRawValue(HKEY_CURRENT_USER, kKey, L"ap", type, raw->data(),
+                              static_cast<DWORD>(raw->size()), true));
     }
     MarkFullInstallerChannel(settings_);
     DWORD stored_type = 0;
@@ -128,10 +127,10 @@ TEST_F(OutcomeReport, FailureRecordUnlessANonZeroResultIsThere) {
   EXPECT_EQ(value, 112u);
 
   // An earlier 5 (from the setup program) wins as well.
-  ASSERT_TRUE(SetDwordValue(HKEY_CURRENT_USER, kKey, L"InstallerResult", 5,
-                            true));
-  ASSERT_TRUE(SetDwordValue(HKEY_CURRENT_USER, kKey, L"InstallerError", 9,
-                            true));
+  ASSERT_TRUE(
+      SetDwordValue(HKEY_CURRENT_USER, kKey, L"InstallerResult", 5, true));
+  ASSERT_TRUE(
+      SetDwordValue(HKEY_CURRENT_USER, kKey, L"InstallerError", 9, true));
   WriteInstallerFailure(settings_, MakeExitResult(124, 5));
   ASSERT_TRUE(Dword(HKEY_CURRENT_USER, L"InstallerResult", &value));
   EXPECT_EQ(value, 5u);
@@ -170,16 +169,16 @@ TEST_F(OutcomeReport, ExitCodeZeroIsNoFailure) {
 }
 
 TEST_F(OutcomeReport, SuccessRecordsRetriesAndLeavesTheRestAlone) {
-  ASSERT_TRUE(SetDwordValue(HKEY_CURRENT_USER, kKey, L"InstallerResult", 1,
-                            true));
-  ASSERT_TRUE(SetDwordValue(HKEY_CURRENT_USER, kKey, L"InstallerError", 116,
-                            true));
+  ASSERT_TRUE(
+      SetDwordValue(HKEY_CURRENT_USER, kKey, L"InstallerResult", 1, true));
+  ASSERT_TRUE(
+      SetDwordValue(HKEY_CURRENT_USER, kKey, L"InstallerError", 116, true));
   const struct {
     int32_t attempts;
     DWORD expected;
-  } cases[] = {{0, 0x30000},         {1, 0x30000},      {2, 0x30001},
-               {3, 0x30002},         {100, 0x30063},    {-5, 0x30000},
-               {0x10001, 0x30000},   {0x10002, 0x30001}};
+  } cases[] = {{0, 0x30000},       {1, 0x30000},      {2, 0x30001},
+               {3, 0x30002},       {100, 0x30063},    {-5, 0x30000},
+               {0x10001, 0x30000}, {0x10002, 0x30001}};
   for (const auto& c : cases) {
     WriteInstallerSuccess(settings_, c.attempts);
     DWORD value = 0;

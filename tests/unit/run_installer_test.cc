@@ -72,7 +72,8 @@ TEST(FindInstallerDirectory, ModulePathCutAt260UnitsEndsWith108) {
   wchar_t own[MAX_PATH];
   GetModuleFileNameW(nullptr, own, MAX_PATH);
   testing_support::ScratchDir dir(L"deep");
-  const std::wstring folder = testing_support::MakeFolderOfLength(dir.path(), 270);
+  const std::wstring folder =
+      testing_support::MakeFolderOfLength(dir.path(), 270);
   ASSERT_FALSE(folder.empty());
   const std::wstring deep = folder + L"\\copy.exe";
   ASSERT_TRUE(CopyFileW(own, deep.c_str(), FALSE));

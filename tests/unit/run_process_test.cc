@@ -122,10 +122,9 @@ class RunProcess : public ::testing::Test {
     CmdBuf command;
     const std::wstring line = L"\"" + program + L"\"" + arguments;
     EXPECT_TRUE(SafeCopy(command.get(), kCmdCapacity, line.c_str()));
-    return RunProcessAndWait(program.c_str(), command.get(),
-                             EXIT_SETUP_FILE_NOT_FOUND,
-                             EXIT_SETUP_PATH_NOT_FOUND,
-                             EXIT_SETUP_LAUNCH_FAILED);
+    return RunProcessAndWait(
+        program.c_str(), command.get(), EXIT_SETUP_FILE_NOT_FOUND,
+        EXIT_SETUP_PATH_NOT_FOUND, EXIT_SETUP_LAUNCH_FAILED);
   }
 
   std::wstring exit_with_;
@@ -190,8 +189,8 @@ TEST_F(RunProcess, ChildInheritsNoHandles) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   ASSERT_TRUE(CreateProcessW(exit_with_.c_str(), command.get(), nullptr,
-                             nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                             nullptr, &startup, &process));
+                             nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                             &startup, &process));
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD inherited_code = 0;
   GetExitCodeProcess(process.hProcess, &inherited_code);

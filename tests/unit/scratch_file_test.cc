@@ -31,10 +31,10 @@ ResourceBlob BlobOf(const std::string& bytes) {
 // Opens with every share flag so that only the scratch file's own share
 // mode can refuse.
 DWORD OpenError(const std::wstring& path, DWORD access) {
-  HANDLE handle = CreateFileW(path.c_str(), access,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                  FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE handle =
+      CreateFileW(path.c_str(), access,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return GetLastError();
   CloseHandle(handle);
   return ERROR_SUCCESS;
@@ -152,8 +152,8 @@ TEST(ScratchFile, OthersMayOnlyOpenItForDeletionWhileHeld) {
 TEST(WriteResourceToFile, WritesEveryByteAcrossChunkBoundaries) {
   ScratchDir dir;
   for (const size_t size :
-       {size_t{0}, size_t{1}, size_t{kMaxWriteChunk}, size_t{kMaxWriteChunk} + 1,
-        2 * size_t{kMaxWriteChunk} + 3}) {
+       {size_t{0}, size_t{1}, size_t{kMaxWriteChunk},
+        size_t{kMaxWriteChunk} + 1, 2 * size_t{kMaxWriteChunk} + 3}) {
     SCOPED_TRACE(size);
     const std::string bytes = Pattern(size);
     const std::wstring path = dir / (L"blob-" + std::to_wstring(size));

@@ -44,8 +44,8 @@ TEST_F(FindPreviousSetupTest, MissingKeyOrValueIsNoPreviousSetup) {
   ExpectResult(Find(nullptr), 110, 2);
   CreateKey(HKEY_CURRENT_USER, ClientStatePath(kStableAppGuid), true);
   ExpectResult(Find(nullptr), 110, 2);
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ClientStatePath(kStableAppGuid),
-                         true));
+  EXPECT_FALSE(
+      KeyExists(HKEY_LOCAL_MACHINE, ClientStatePath(kStableAppGuid), true));
 }
 
 TEST_F(FindPreviousSetupTest, UnreadableValuesCarryTheRegistryStatus) {
@@ -108,8 +108,8 @@ TEST_F(FindPreviousSetupTest, EnclosingQuotesAreRemovedOnlyWhenBothArePresent) {
 TEST_F(FindPreviousSetupTest, OnlyAnAbsolutePathIsEverRun) {
   // Anything else would be resolved against the current directory.
   for (const wchar_t* stored :
-       {L"setup.exe", L"1.0\\setup.exe", L"\\Korven\\setup.exe",
-        L"C:setup.exe", L"\"\"", L"\"", L"\"C:\\Korven\\setup.exe\" --uninstall"}) {
+       {L"setup.exe", L"1.0\\setup.exe", L"\\Korven\\setup.exe", L"C:setup.exe",
+        L"\"\"", L"\"", L"\"C:\\Korven\\setup.exe\" --uninstall"}) {
     Store(stored);
     ExpectResult(Find(nullptr), 110, ERROR_BAD_PATHNAME);
   }

@@ -58,9 +58,9 @@ class UnpackPayloadTest : public ::testing::Test {
     PathBuf archive_path;
     TypeTag setup_tag;
     TypeTag archive_tag;
-    out.result = UnpackPayload(module_, work.c_str(), &setup_path, &setup_tag,
-                               &archive_path, &archive_tag,
-                               &out.max_delete_attempts);
+    out.result =
+        UnpackPayload(module_, work.c_str(), &setup_path, &setup_tag,
+                      &archive_path, &archive_tag, &out.max_delete_attempts);
     out.archive_path = archive_path.get();
     out.setup_path = setup_path.get();
     out.archive_tag = archive_tag.get();
@@ -69,8 +69,8 @@ class UnpackPayloadTest : public ::testing::Test {
   }
 
   InstallerVariant Variant() {
-    return InstallerVariant(dir_ / (L"v" + std::to_wstring(++serial_) +
-                                    L".exe"));
+    return InstallerVariant(dir_ /
+                            (L"v" + std::to_wstring(++serial_) + L".exe"));
   }
   std::vector<std::wstring> WorkFiles() { return ListDirectory(work_); }
 

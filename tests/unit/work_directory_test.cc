@@ -137,8 +137,8 @@ TEST(CreateWorkDirectory, HeldFromCreationUntilDeletedThroughTheHold) {
   ScratchDir dir(L"wdhold");
   WorkDirectory work;
   ExitResult status = MakeExitResult(1, 1);
-  ASSERT_TRUE(CreateWorkDirectory((dir.path() + L"\\").c_str(), &work,
-                                  &status));
+  ASSERT_TRUE(
+      CreateWorkDirectory((dir.path() + L"\\").c_str(), &work, &status));
   std::wstring path = work.path.get();
   path.pop_back();
   EXPECT_FALSE(MoveFileW(path.c_str(), (dir / L"renamed").c_str()));
@@ -203,7 +203,8 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
   // built descriptor must read as.
   const std::wstring expected_text =
       L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
-      L"(A;OIIOCI;GA;;;CO)(A;;FA;;;" + owner + L")";
+      L"(A;OIIOCI;GA;;;CO)(A;;FA;;;" +
+      owner + L")";
   PSECURITY_DESCRIPTOR expected = nullptr;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
       expected_text.c_str(), SDDL_REVISION_1, &expected, nullptr));
@@ -241,14 +242,14 @@ TEST(WorkDirSecurityChild, LockedTokenGives117WithTheWindowsError) {
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), WRITE_DAC, &token));
   SECURITY_DESCRIPTOR empty_dacl;
-  ASSERT_TRUE(InitializeSecurityDescriptor(&empty_dacl,
-                                           SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(
+      InitializeSecurityDescriptor(&empty_dacl, SECURITY_DESCRIPTOR_REVISION));
   char acl_bytes[64];
   PACL acl = reinterpret_cast<PACL>(acl_bytes);
   ASSERT_TRUE(InitializeAcl(acl, sizeof(acl_bytes), ACL_REVISION));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&empty_dacl, TRUE, acl, FALSE));
-  ASSERT_TRUE(SetKernelObjectSecurity(token, DACL_SECURITY_INFORMATION,
-                                      &empty_dacl));
+  ASSERT_TRUE(
+      SetKernelObjectSecurity(token, DACL_SECURITY_INFORMATION, &empty_dacl));
   CloseHandle(token);
 
   HANDLE probe = nullptr;
@@ -278,11 +279,11 @@ TEST(WorkDirSecurity, UnreadableOwnerSidGives117AndNoDirectory) {
   ChildOptions options;
   options.set_env[Widen(kLockTokenVariable)] = L"1";
   options.set_env[L"WORK_DIR_TEST_BASE"] = dir.path() + L"\\";
-  const ChildOutcome outcome = RunChild(
-      self,
-      L"\"" + std::wstring(self) +
-          L"\" --gtest_filter=WorkDirSecurityChild.* --gtest_brief=1",
-      options);
+  const ChildOutcome outcome =
+      RunChild(self,
+               L"\"" + std::wstring(self) +
+                   L"\" --gtest_filter=WorkDirSecurityChild.* --gtest_brief=1",
+               options);
   ASSERT_TRUE(outcome.started) << outcome.start_error;
   if (outcome.exit_code == 77) {
     GTEST_SKIP() << "Wine does not check access to the process token, so "
