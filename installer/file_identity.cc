@@ -40,12 +40,11 @@ bool ReadFileIdentity(HANDLE handle, FileIdentity* identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info)) return false;
   identity->volume = info.dwVolumeSerialNumber;
-  const DWORD index[2] = {info.nFileIndexLow, info.nFileIndexHigh};
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(index);
-  // The analyser takes the bytes of the two DWORDs, read through unsigned
-  // char as the language allows, for values never written.
-  // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign)
-  for (size_t i = 0; i < sizeof index; ++i) identity->id[i] = bytes[i];
+  for (size_t i = 0; i < 4; ++i) {
+    identity->id[i] = static_cast<unsigned char>(info.nFileIndexLow >> (8 * i));
+    identity->id[4 + i] =
+        static_cast<unsigned char>(info.nFileIndexHigh >> (8 * i));
+  }
   identity->known = true;
   return true;
 }
