@@ -1,6 +1,7 @@
 #include "held_program.h"
 
 #include "delete_with_retry.h"
+#include "owned_handle.h"
 
 namespace {
 
@@ -58,9 +59,4 @@ bool HeldProgram::Hold(const FileIdentity& written) {
   return true;
 }
 
-void HeldProgram::Release() {
-  if (handle == INVALID_HANDLE_VALUE) return;
-  HANDLE old = handle;
-  handle = INVALID_HANDLE_VALUE;
-  CloseHandle(old);
-}
+void HeldProgram::Release() { CloseOwnedHandle(&handle); }

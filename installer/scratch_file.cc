@@ -1,5 +1,7 @@
 #include "scratch_file.h"
 
+#include "owned_handle.h"
+
 namespace {
 
 // Reading the attributes too: the identity of the written file is read
@@ -36,13 +38,7 @@ bool ScratchFile::Create(const wchar_t* file_path) {
 }
 
 void ScratchFile::Close() {
-  if (handle != INVALID_HANDLE_VALUE) {
-    // Cleared before the close so that a second Close cannot reach a handle
-    // value the system may already have handed out again.
-    HANDLE old = handle;
-    handle = INVALID_HANDLE_VALUE;
-    CloseHandle(old);
-  }
+  CloseOwnedHandle(&handle);
   path.clear();
 }
 

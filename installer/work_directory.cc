@@ -3,6 +3,8 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include "owned_handle.h"
+
 // RtlGenRandom; advapi32 exports it under this name only.
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
@@ -100,13 +102,7 @@ WorkDirectory::~WorkDirectory() { Release(); }
 
 bool WorkDirectory::IsHeld() const { return handle != INVALID_HANDLE_VALUE; }
 
-void WorkDirectory::Release() {
-  if (handle != INVALID_HANDLE_VALUE) {
-    HANDLE old = handle;
-    handle = INVALID_HANDLE_VALUE;
-    CloseHandle(old);
-  }
-}
+void WorkDirectory::Release() { CloseOwnedHandle(&handle); }
 
 void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
                          unsigned try_index) {
