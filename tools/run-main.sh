@@ -132,7 +132,7 @@ end "packing"
 
 # ---- a fresh prefix, as the update client leaves it
 prefix="$build/wineprefix"
-export HOME="$build/home"
+export HOME="$prefix-home"  # where tests/wine/run-in-prefix.sh puts it too
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$HOME"
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
