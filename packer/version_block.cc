@@ -136,17 +136,19 @@ bool StampVersion(VersionNode* root, const VersionNumbers& numbers,
   for (VersionNode& info : root->children) {
     if (info.key != u"StringFileInfo") continue;
     for (VersionNode& table : info.children) {
+      // Every string of that name: a reader takes the first one.
       for (const char16_t* key : {u"FileVersion", u"ProductVersion"}) {
-        VersionNode* found = nullptr;
+        bool found = false;
         for (VersionNode& string : table.children) {
-          if (string.key == key) found = &string;
+          if (string.key != key) continue;
+          SetText(&string, text);
+          found = true;
         }
-        if (found == nullptr) {
+        if (!found) {
           table.children.emplace_back();
-          found = &table.children.back();
-          found->key = key;
+          table.children.back().key = key;
+          SetText(&table.children.back(), text);
         }
-        SetText(found, text);
       }
       stamped_a_table = true;
     }
