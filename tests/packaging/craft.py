@@ -29,11 +29,9 @@ def utf16(text):
     return text.encode("utf-16-le")
 
 
-def less(a, b):
+def order(ident):
     """The loader's order: names (upper-cased) before numbers."""
-    if isinstance(a, str) != isinstance(b, str):
-        return isinstance(a, str)
-    return a.upper() < b.upper() if isinstance(a, str) else a < b
+    return (0, ident.upper(), 0) if isinstance(ident, str) else (1, "", ident)
 
 
 def resource_section(leaves, rva, share_tables=False):
@@ -43,12 +41,10 @@ def resource_section(leaves, rva, share_tables=False):
     name string are stored once; data given as a number is that many zeros
     at the end, not in the bytes returned (a hole in the file). With
     SHARE_TABLES every type leads to the first type's name table."""
-    import functools
-    key = functools.cmp_to_key(lambda a, b: -1 if less(a, b) else (1 if less(b, a) else 0))
     tree = {}
     for type_, name, language, data in leaves:
         tree.setdefault(type_, {}).setdefault(name, []).append((language, data))
-    types = sorted(tree, key=key)
+    types = sorted(tree, key=order)
     tables = 16 + 8 * len(types)
     type_tables = {}
     for t in types:
@@ -56,7 +52,7 @@ def resource_section(leaves, rva, share_tables=False):
         tables += 16 + 8 * len(tree[t])
     name_tables = {}
     for t in types:
-        for n in sorted(tree[t], key=key):
+        for n in sorted(tree[t], key=order):
             name_tables[(t, n)] = tables
             tables += 16 + 8 * len(tree[t][n])
     entries = tables
@@ -87,7 +83,7 @@ def resource_section(leaves, rva, share_tables=False):
     for ti, t in enumerate(types):
         target = type_tables[types[0] if share_tables else t]
         struct.pack_into("<II", out, 16 + 8 * ti, ident(t), target | 0x80000000)
-        names = sorted(tree[t], key=key)
+        names = sorted(tree[t], key=order)
         table(type_tables[t], names)
         for ni, n in enumerate(names):
             struct.pack_into("<II", out, type_tables[t] + 16 + 8 * ni, ident(n),
@@ -240,9 +236,10 @@ def packed_variants(packed):
     for _ in range(blocks - 1):
         last += 8 + struct.unpack_from("<H", packed, last + 4)[0]
     packed_size = struct.unpack_from("<H", packed, last + 4)[0]
-    # One more byte in the last block (it stays its checksum's), taken from
-    # the padding after the cabinet: the block, the cabinet and the resource
-    # grow by one.
+    # A zero byte after the last block's deflate stream, inside the block,
+    # whose checksum is made anew: the block, the cabinet and the resource
+    # (its data entry, the first place its size appears) grow by one, into
+    # the padding after the cabinet.
     end = last + 8 + packed_size
     assert packed[end] == 0
     grown = bytearray(packed[:end] + b"\x00" + packed[end + 1:])
