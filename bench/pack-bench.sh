@@ -14,6 +14,10 @@
 #   hand    cp of the archive, then gcab -c -z of the setup program (copied
 #           as setup.exe with the fixed time first, as the packer does):
 #           the same bytes moved and compressed by hand
+# and then, in rounds of their own: installer-packer pack signed with a
+# throwaway RSA key (osslsigncode), and inspect and verify of the packed
+# installer taking turns; last, once, the front's first use in a fresh
+# build directory, which builds the packer.
 # Every run writes new files beside the others on the same file system. The
 # time is taken around the process from bash; the peak memory is what
 # /usr/bin/time -v calls "Maximum resident set size" (for a process tree,
@@ -30,7 +34,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --runs) runs=$2; shift 2 ;;
     --build-dir) build=$(realpath -m -- "$2"); shift 2 ;;
-    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "pack-bench: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -127,6 +131,30 @@ done
 run tiny "$packer" pack --stub "$stub" --archive "$tiny" --setup "$stand_in" \
   --output "$work/out/installer.exe"
 
+say "signed packing, inspect and verify: $runs rounds"
+keep="$work/keep"
+mkdir -p "$keep"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$keep/key.pem" -out "$keep/cert.pem" \
+  -days 2 -subj "/CN=Throwaway Bench Signer" 2>/dev/null
+"$packer" pack --stub "$stub" --archive "$archive" --setup "$setup" \
+  --output "$keep/installer.exe" >/dev/null
+for round in $(seq 1 "$runs"); do
+  run signed "$packer" pack --stub "$stub" --archive "$archive" --setup "$setup" \
+    --sign-cert "$keep/cert.pem" --sign-key "$keep/key.pem" --sign-time 946684800 \
+    --output "$work/out/installer.exe"
+  if [ $((round % 2)) -eq 0 ]; then
+    run inspect "$packer" inspect "$keep/installer.exe"
+    run verify "$packer" verify "$keep/installer.exe" --archive "$archive" --setup "$setup"
+  else
+    run verify "$packer" verify "$keep/installer.exe" --archive "$archive" --setup "$setup"
+    run inspect "$packer" inspect "$keep/installer.exe"
+  fi
+done
+say "the front's first use in a fresh build directory (builds the packer)"
+rm -rf "$build/first-use"
+run first "$project/tools/pack-installer.sh" --build-dir "$build/first-use" --stub "$stub" \
+  --archive "$tiny" --setup "$stand_in" --output "$work/out/installer.exe"
+
 values() { awk -v c="$1" -v f="$2" '$1 == c { for (i = 2; i <= NF; ++i) {
   split($i, kv, "="); if (kv[1] == f) print kv[2] } }' "$results" | sort -g; }
 median() { values "$1" "$2" | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2];
@@ -149,11 +177,19 @@ echo
 row "ratio front / by hand (target <= 2)" "$(ratio front)"
 row "ratio packer / by hand" "$(ratio packer)"
 echo
+row "packer, signed (osslsigncode)" "$(median signed wall_ms)" "$(spread signed wall_ms)"
+row "inspect of the packed installer" "$(median inspect wall_ms)" "$(spread inspect wall_ms)"
+row "verify of the packed installer" "$(median verify wall_ms)" "$(spread verify wall_ms)"
+row "front's first use (builds the packer)" "$(median first wall_ms)" "(one run)"
+echo
 echo "Peak memory (maximum resident set size):"
 row "  packer, real-size archive (target <= 64 MiB)" "$(mib "$(median packer peak_kib)")"
 row "  packer, 1 KiB archive" "$(mib "$(median tiny peak_kib)")"
 row "  front (its largest process)" "$(mib "$(median front peak_kib)")"
 row "  by hand (its largest process)" "$(mib "$(median hand peak_kib)")"
+row "  signed packing (its largest process)" "$(mib "$(median signed peak_kib)")"
+row "  inspect / verify" "$(mib "$(median inspect peak_kib)") / $(mib "$(median verify peak_kib)")"
+row "  first use (its largest process)" "$(mib "$(median first peak_kib)")"
 
 echo
 if command -v strace >/dev/null; then

@@ -13,6 +13,8 @@
 #                                     #   setup program (needs PREVIOUS_VERSION)
 #     [PREVIOUS_VERSION text]         # e.g. 1.2.3.4
 #     [FILE_VERSION text]             # stamped into the version block
+#     [SETUP_RUNS_ELEVATED]           # the installer always runs elevated:
+#                                     #   a setup program may ask for it
 #     [STUB file]                     # default: the installer target's file
 #     [SIGN_CERT cert.pem SIGN_KEY key.pem [SIGN_TIME unix-seconds]]
 #     [OUTPUT file]                   # default: <binary dir>/<name>.exe
@@ -37,7 +39,8 @@ file(GLOB INSTALLER_PACKER_SOURCES CONFIGURE_DEPENDS
 function(add_packed_installer)
   set(values ARCHIVE SETUP SETUP_TYPE PREVIOUS_VERSION FILE_VERSION STUB
       SIGN_CERT SIGN_KEY SIGN_TIME)
-  cmake_parse_arguments(PARSE_ARGV 0 ARG "" "TARGET;OUTPUT;${values}" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 0 ARG "SETUP_RUNS_ELEVATED"
+    "TARGET;OUTPUT;${values}" "DEPENDS")
   set(where "add_packed_installer(${ARG_TARGET})")
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "${where}: unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
@@ -64,6 +67,9 @@ function(add_packed_installer)
   # Each value goes to the front under its option's name (SETUP_TYPE as
   # --setup-type); paths as absolute ones, since the front runs elsewhere.
   set(options --output ${ARG_OUTPUT})
+  if(ARG_SETUP_RUNS_ELEVATED)
+    list(APPEND options --setup-runs-elevated)
+  endif()
   set(inputs "")
   foreach(value IN LISTS values)
     if(DEFINED ARG_${value})

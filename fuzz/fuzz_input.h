@@ -19,20 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
+
 static_assert(sizeof(wchar_t) == 2, "build with -fshort-wchar");
 
 // The standard library's wchar_t support was built for 4-byte units, so the
 // checks here keep their own copies as char16_t and never touch wide strings.
 using Units = std::u16string;
-
-#define FUZZ_CHECK(condition)                                               \
-  do {                                                                      \
-    if (!(condition)) {                                                     \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
-                   #condition);                                             \
-      std::abort();                                                         \
-    }                                                                       \
-  } while (0)
 
 class FuzzInput {
  public:

@@ -61,7 +61,7 @@ Status ParsePack(int argc, char** argv, PackRequest* request) {
                         {"--stub", "--archive", "--setup", "--output",
                          "--setup-type", "--previous-version", "--file-version",
                          "--sign-cert", "--sign-key", "--sign-time"},
-                        {}, 0, &arguments);
+                        {"--setup-runs-elevated"}, 0, &arguments);
   for (const auto& [name, value] :
        std::vector<std::pair<std::string, std::string*>>{
            {"--stub", &request->stub},
@@ -81,6 +81,8 @@ Status ParsePack(int argc, char** argv, PackRequest* request) {
   request->setup_type = setup_type.value_or("BL");
   request->sign_cert = cert.value_or("");
   request->sign_key = key.value_or("");
+  request->setup_runs_elevated =
+      arguments.options.count("--setup-runs-elevated") != 0;
   return Ok();
 }
 
@@ -106,11 +108,19 @@ Status ParseCommandLine(int argc, char** argv, CommandLine* command_line) {
   }
   if (command == "verify") {
     VerifyRequest& request = command_line->verify;
-    status = Split(argc, argv, {"--archive", "--setup"}, {}, 1, &arguments);
+    status =
+        Split(argc, argv,
+              {"--archive", "--setup", "--setup-type", "--previous-version"},
+              {}, 1, &arguments);
     if (status.ok()) status = Take(&arguments, "--archive", &request.archive);
     if (status.ok()) status = Take(&arguments, "--setup", &request.setup);
-    if (status.ok()) request.file = arguments.positional[0];
-    return status;
+    if (!status.ok()) return status;
+    request.file = arguments.positional[0];
+    std::optional<std::string> setup_type;
+    TakeOptional(&arguments, "--setup-type", &setup_type);
+    TakeOptional(&arguments, "--previous-version", &request.previous_version);
+    request.setup_type = setup_type.value_or("BL");
+    return Ok();
   }
   if (command == "extract") {
     ExtractRequest& request = command_line->extract;
@@ -130,10 +140,11 @@ const char* Usage() {
   return R"(usage:
   installer-packer pack --stub installer.exe --archive ARCHIVE.7z --setup FILE
       --output OUT.exe [--setup-type BL|BN|PATCH] [--previous-version V]
-      [--file-version A.B.C.D] [--sign-cert CERT.pem --sign-key KEY.pem
-      [--sign-time SECONDS]]
+      [--file-version A.B.C.D] [--setup-runs-elevated]
+      [--sign-cert CERT.pem --sign-key KEY.pem [--sign-time SECONDS]]
   installer-packer inspect FILE [--json]
   installer-packer verify FILE --archive ARCHIVE.7z --setup FILE
+      [--setup-type BL|BN|PATCH] [--previous-version V]
   installer-packer extract FILE TYPE NAME --output OUT
 
 pack     writes OUT.exe: the stub with the archive and the setup program as
@@ -141,9 +152,12 @@ pack     writes OUT.exe: the stub with the archive and the setup program as
          "SETUP.EX_" (made with gcab); BN: the setup program as it is;
          PATCH: FILE is a patch for the installed setup program (needs
          --previous-version). --file-version stamps the version block.
+         A setup program that asks for elevation is refused unless
+         --setup-runs-elevated says the installer always runs elevated.
          Signing (osslsigncode) comes last and covers the whole file.
-inspect  lists what an installer carries.
-verify   exits 0 only when FILE's payload is exactly ARCHIVE and FILE.
+inspect  lists what an installer carries and what is wrong with it.
+verify   exits 0 only when FILE carries exactly what packing ARCHIVE and
+         FILE with these options puts in, as the installer reads it.
 extract  writes one resource's bytes (TYPE and NAME: a number or a name).
 
 exit codes: 0 done; 1 verify found another payload; 2 bad command line;

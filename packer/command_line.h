@@ -13,6 +13,7 @@ struct PackRequest {
   std::string setup_type = "BL";
   std::optional<std::string> previous_version, file_version, sign_time;
   std::string sign_cert, sign_key;
+  bool setup_runs_elevated = false;  // the installer is always run elevated
 };
 
 struct InspectRequest {
@@ -22,6 +23,8 @@ struct InspectRequest {
 
 struct VerifyRequest {
   std::string file, archive, setup;
+  std::string setup_type = "BL";
+  std::optional<std::string> previous_version;
 };
 
 struct ExtractRequest {

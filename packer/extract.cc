@@ -51,7 +51,7 @@ Status Extract(const ExtractRequest& request) {
   if (status.ok())
     status = CopyFrom(&output, input, found->file_offset, found->size);
   if (status.ok()) status = CloseOutput(&output);
-  if (status.ok()) status = staging.Publish("resource", request.output, 0644);
+  if (status.ok()) status = staging.Publish(output.path, request.output, 0644);
   if (status.ok())
     std::printf("%s: %u bytes of %s/%s\n", request.output.c_str(), found->size,
                 request.type.c_str(), request.name.c_str());

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "interruption.h"
+
 namespace packer {
 
 Status OsFailure(const std::string& what, int error) {
@@ -60,6 +62,20 @@ Status OpenInput(const std::string& role, const std::string& path,
 
 Status ReadAt(const InputFile& input, uint64_t offset, void* data,
               size_t size) {
+  if (Interrupted()) return InterruptedStatus();
+  if (!input.pieces.empty()) {
+    for (const MemoryPiece& piece : input.pieces) {
+      if (offset >= piece.offset && size <= piece.bytes.size() &&
+          offset - piece.offset <= piece.bytes.size() - size) {
+        if (size != 0)
+          std::memcpy(data, &piece.bytes[offset - piece.offset], size);
+        return Ok();
+      }
+    }
+    return Refused("the " + input.role + " " + Quoted(input.path) +
+                   " has no bytes at " + std::to_string(offset) + " to " +
+                   std::to_string(offset + size) + " among those read");
+  }
   auto* at = static_cast<uint8_t*>(data);
   while (size > 0) {
     const ssize_t got =

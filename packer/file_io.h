@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bytes.h"
 #include "status.h"
@@ -33,6 +34,13 @@ class File {
   int fd_ = -1;
 };
 
+// Bytes of a file held in memory instead of read from a descriptor: the
+// parts of a setup program decoded from its cabinet, or a fuzzer's input.
+struct MemoryPiece {
+  uint64_t offset = 0;
+  Bytes bytes;
+};
+
 // An input, open for reading from the checks to the end of the packing, so
 // that what was checked is what is packed.
 struct InputFile {
@@ -42,6 +50,8 @@ struct InputFile {
   uint64_t size = 0;
   dev_t device = 0;
   ino_t inode = 0;
+  // When not empty, the only bytes there are: a read outside them fails.
+  std::vector<MemoryPiece> pieces;
 };
 
 // Opens a regular file; refuses a missing file, a directory or anything
@@ -49,7 +59,8 @@ struct InputFile {
 Status OpenInput(const std::string& role, const std::string& path,
                  InputFile* input);
 
-// Exactly SIZE bytes at OFFSET, or a failure naming the file.
+// Exactly SIZE bytes at OFFSET, or a failure naming the file. Every long
+// loop of the packer reads through here, so an interruption ends it here.
 Status ReadAt(const InputFile& input, uint64_t offset, void* data, size_t size);
 Status ReadBytesAt(const InputFile& input, uint64_t offset, size_t size,
                    Bytes* bytes);

@@ -72,32 +72,6 @@ Status CheckNotEmpty(const InputFile& input) {
   return Ok();
 }
 
-Status CheckWindowsExecutable(const InputFile& input) {
-  std::string problem;
-  uint8_t dos[64] = {};
-  if (input.size < sizeof dos) {
-    problem = "it is too short";
-  } else {
-    Status status = ReadAt(input, 0, dos, sizeof dos);
-    if (!status.ok()) return status;
-    const uint64_t pe_at = Load32(dos + 0x3C);
-    uint8_t signature[4] = {};
-    if (dos[0] != 'M' || dos[1] != 'Z') {
-      problem = "it does not begin with \"MZ\"";
-    } else if (pe_at + 4 > input.size) {
-      problem = "its PE header offset points past the end of the file";
-    } else {
-      status = ReadAt(input, pe_at, signature, 4);
-      if (!status.ok()) return status;
-      if (std::memcmp(signature, "PE\0\0", 4) != 0)
-        problem = "it has no PE header";
-    }
-  }
-  if (!problem.empty())
-    return Refused(Named(input) + " is not a Windows executable: " + problem);
-  return Ok();
-}
-
 Status CheckSevenZipArchive(const InputFile& input) {
   static const uint8_t kSignature[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
   uint8_t start[6] = {};

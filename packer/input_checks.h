@@ -14,6 +14,7 @@ namespace packer {
 
 // Resources are addressed with 32-bit sizes and the image must still load:
 // two gigabytes is a generous ceiling for what a loader maps in one piece.
+// 2 GiB itself is one byte too many.
 constexpr uint64_t kPayloadLimit = 2147483647;
 
 // The previous version: one to four numbers separated by dots, at most 64
@@ -25,8 +26,6 @@ Status ParseFileVersion(const std::string& text, VersionNumbers* numbers);
 Status CheckSignTime(const std::string& text);
 
 Status CheckNotEmpty(const InputFile& input);
-// "MZ", and a "PE\0\0" signature where the DOS header points.
-Status CheckWindowsExecutable(const InputFile& input);
 // The 7z signature at the start: a setup program or another file given as
 // the archive would otherwise be installed as the product.
 Status CheckSevenZipArchive(const InputFile& input);

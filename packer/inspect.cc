@@ -1,135 +1,33 @@
 #include "inspect.h"
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "digest.h"
 #include "file_io.h"
-#include "payload.h"
-#include "pe_checksum.h"
-#include "pe_image.h"
-#include "resource_tree.h"
+#include "image_facts.h"
 #include "text.h"
-#include "version_block.h"
 
 namespace packer {
 namespace {
 
-struct ResourceFacts {
-  ResourceEntry entry;
-  std::string sha256;
-};
+// Names longer than this are shown cut: a directory may give thousands of
+// entries one name of 65,535 units.
+constexpr size_t kLongestShownName = 256;
 
-struct ImageFacts {
-  uint64_t size = 0;
-  uint16_t subsystem = 0;
-  uint32_t stored_checksum = 0, computed_checksum = 0;
-  uint32_t signature_size = 0;
-  std::vector<ResourceFacts> resources;
-  bool has_payload = false, payload_aligned = false;
-  std::string payload_problem, setup_type;
-  std::optional<std::string> previous_version;
-  bool has_version = false;
-  VersionNumbers file_version{}, product_version{};
-  std::vector<VersionString> version_strings;
-};
-
-// The checksum the file should carry: its own field counted as zero.
-Status ComputeChecksum(const InputFile& input, const PeImage& image,
-                       uint32_t* checksum) {
-  PeChecksum sum;
-  Bytes chunk(kChunk);
-  const uint64_t field = image.optional_at + kChecksumField;
-  for (uint64_t at = 0; at < input.size; at += chunk.size()) {
-    const size_t part =
-        static_cast<size_t>(std::min<uint64_t>(input.size - at, chunk.size()));
-    Status status = ReadAt(input, at, chunk.data(), part);
-    if (!status.ok()) return status;
-    for (uint64_t byte = field; byte < field + 4; ++byte) {
-      if (byte >= at && byte < at + part) chunk[byte - at] = 0;
-    }
-    ChecksumAdd(&sum, chunk.data(), part);
-  }
-  *checksum = ChecksumFinish(sum);
-  return Ok();
+std::u16string Shown(const ResourceId& id) {
+  const std::u16string& text = id.Text();
+  if (text.size() <= kLongestShownName) return text;
+  return text.substr(0, kLongestShownName) + u"... (" +
+         Utf16FromAscii(std::to_string(text.size())) + u" units)";
 }
 
-// The text the installer would take: even size, not empty, terminated.
-std::optional<std::string> PreviousVersionText(const Bytes& bytes) {
-  if (bytes.empty() || bytes.size() % 2 != 0 ||
-      Load16(&bytes[bytes.size() - 2]) != 0) {
-    return std::nullopt;
-  }
-  std::u16string text;
-  for (size_t i = 0; i + 2 < bytes.size(); i += 2)
-    text += static_cast<char16_t>(Load16(&bytes[i]));
-  return Utf8(text);
-}
-
-Status Gather(const InputFile& input, const PeImage& image, ImageFacts* facts) {
-  facts->size = input.size;
-  facts->subsystem = image.subsystem;
-  facts->stored_checksum = image.checksum;
-  facts->signature_size = image.directories[kSecurityDirectory].size;
-  Status status = ComputeChecksum(input, image, &facts->computed_checksum);
-  std::vector<ResourceEntry> entries;
-  if (status.ok()) status = ReadResources(input, image, &entries);
-  for (const ResourceEntry& entry : entries) {
-    ResourceFacts resource{entry, ""};
-    if (status.ok())
-      status = Sha256Of(input, entry.file_offset, entry.size, &resource.sha256);
-    facts->resources.push_back(resource);
-  }
-  if (!status.ok()) return status;
-
-  const PayloadView payload = FindPayload(entries);
-  facts->payload_problem = payload.problem;
-  facts->has_payload = payload.archive != nullptr || payload.setup != nullptr;
-  facts->payload_aligned = facts->has_payload;
-  // The loader maps a section straight from the file only when the
-  // section starts on a page; the payload must then start on one too.
-  for (const ResourceEntry* entry : {payload.archive, payload.setup}) {
-    if (entry == nullptr) continue;
-    bool mapped = false;
-    for (const Section& section : image.sections) {
-      mapped |= entry->file_offset >= section.raw_offset &&
-                entry->file_offset <
-                    uint64_t{section.raw_offset} + section.raw_size &&
-                section.raw_offset % kPage == 0;
-    }
-    if (!mapped || entry->file_offset % kPage != 0)
-      facts->payload_aligned = false;
-  }
-  if (payload.setup != nullptr) facts->setup_type = SetupTypeOf(*payload.setup);
-  Bytes bytes;
-  if (payload.previous_version != nullptr) {
-    status = ReadBytesAt(input, payload.previous_version->file_offset,
-                         payload.previous_version->size, &bytes);
-    if (!status.ok()) return status;
-    facts->previous_version = PreviousVersionText(bytes);
-    if (!facts->previous_version)
-      facts->previous_version = "(not a terminated UTF-16 text)";
-  }
-  for (const ResourceEntry& entry : entries) {
-    if (entry.type.is_name || entry.type.id != kTypeVersion ||
-        facts->has_version)
-      continue;
-    status = ReadBytesAt(input, entry.file_offset, entry.size, &bytes);
-    if (!status.ok()) return status;
-    VersionNode root;
-    if (ParseVersionBlock(bytes, &root) &&
-        FixedVersions(root, &facts->file_version, &facts->product_version)) {
-      facts->has_version = true;
-      facts->version_strings = VersionStrings(root);
-    }
-  }
-  return Ok();
+std::string ShownId(const ResourceId& id) {
+  return id.is_name ? Printable(Shown(id)) : std::to_string(id.id);
 }
 
 std::string TypeName(const ResourceId& type) {
-  if (type.is_name) return Describe(type);
+  if (type.is_name) return ShownId(type);
   switch (type.id) {
     case 3:
       return "ICON";
@@ -146,36 +44,98 @@ std::string TypeName(const ResourceId& type) {
   }
 }
 
+std::string JsonId(const ResourceId& id) {
+  return id.is_name ? JsonString(Shown(id)) : std::to_string(id.id);
+}
+
+std::string Joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const std::string& part : parts)
+    text += (text.empty() ? "" : "; ") + part;
+  return text;
+}
+
+std::string SubsystemName(uint16_t subsystem) {
+  if (subsystem == kSubsystemGui) return "GUI";
+  if (subsystem == kSubsystemConsole) return "console";
+  return "subsystem " + std::to_string(subsystem);
+}
+
+std::string ImageKind(const PeImage& image) {
+  return MachineName(image.machine) + " image (" +
+         (image.pe32_plus ? "PE32+" : "PE32") + "), " +
+         SubsystemName(image.subsystem);
+}
+
+std::string SignatureText(const SignatureCheck& signature) {
+  const std::string digest = Printable(signature.algorithm) + " digest";
+  switch (signature.state) {
+    case SignatureCheck::kNone:
+      return "none";
+    case SignatureCheck::kMatches:
+      return std::to_string(signature.size) + " bytes; its " + digest +
+             " is the file's as it is (the signer and the certificate are "
+             "not checked here: osslsigncode verify does that)";
+    case SignatureCheck::kDiffers:
+      return std::to_string(signature.size) + " bytes; its " + digest +
+             " is NOT the file's: the file changed after it was signed";
+    case SignatureCheck::kDamaged:
+      break;
+  }
+  return "damaged (" + std::to_string(signature.size) + " bytes at " +
+         Hex(signature.offset) + "): " + signature.problem;
+}
+
+std::string SetupProgramText(const ImageFacts& facts) {
+  if (!facts.setup_program_problem.empty())
+    return "cannot be read: " + facts.setup_program_problem;
+  const SetupProgramFacts& program = *facts.setup_program;
+  return MachineName(program.machine) + ", " +
+         SubsystemName(program.subsystem) +
+         ", requested execution level: " + LevelText(program);
+}
+
 void PrintText(const std::string& path, const ImageFacts& facts) {
-  std::printf("%s: %llu bytes, x64 image, subsystem %u%s\n", path.c_str(),
-              static_cast<unsigned long long>(facts.size), facts.subsystem,
-              facts.subsystem == kSubsystemGui ? " (GUI)" : "");
+  const PeImage& image = facts.image;
+  const std::vector<std::string> problems = InstallerProblems(facts);
+  std::printf("%s: %llu bytes, %s\n", Printable(path).c_str(),
+              static_cast<unsigned long long>(image.file_size),
+              ImageKind(image).c_str());
   std::printf(
-      "checksum: %s (%s)\n", Hex(facts.stored_checksum).c_str(),
-      facts.stored_checksum == facts.computed_checksum
-          ? "valid"
-          : ("invalid, the file sums to " + Hex(facts.computed_checksum))
+      "start: %s\n",
+      facts.start_refusals.empty()
+          ? "nothing in its headers keeps Windows from starting it"
+          : ("Windows would not start it: " + Joined(facts.start_refusals))
                 .c_str());
+  std::printf("checksum: %s, %s\n", Hex(image.checksum).c_str(),
+              (facts.computed_checksum == image.checksum
+                   ? "the sum of the whole file"
+                   : "NOT the sum of the file, which is " +
+                         Hex(facts.computed_checksum))
+                  .c_str());
   std::printf(
-      "signature: %s\n",
-      facts.signature_size == 0
-          ? "none"
-          : ("present, " + std::to_string(facts.signature_size) + " bytes")
-                .c_str());
+      "  (a sum that shows damage, not changes: whoever changes "
+      "the file can set it anew)\n");
+  std::printf("signature: %s\n", SignatureText(facts.signature).c_str());
   if (facts.has_version) {
     std::printf("version: file %s, product %s\n",
                 VersionText(facts.file_version).c_str(),
                 VersionText(facts.product_version).c_str());
     for (const VersionString& string : facts.version_strings) {
-      std::printf("  %s %s: %s\n", string.table.c_str(), string.key.c_str(),
-                  string.text.c_str());
+      std::printf("  %s %s: %s\n", Printable(string.table).c_str(),
+                  Printable(string.key).c_str(),
+                  Printable(string.text).c_str());
     }
   } else {
-    std::printf("version: no version block\n");
+    std::printf("version: %s\n", facts.version_damaged
+                                     ? "the version block is damaged"
+                                     : "no version block");
   }
-  std::printf("previous version: %s\n", facts.previous_version
-                                            ? facts.previous_version->c_str()
-                                            : "none");
+  std::printf(
+      "previous version: %s\n",
+      facts.previous_version_damaged ? "damaged (not a terminated UTF-16 text)"
+      : facts.previous_version ? Printable(*facts.previous_version).c_str()
+                               : "none");
   if (!facts.has_payload) {
     std::printf("payload: none\n");
   } else {
@@ -188,40 +148,61 @@ void PrintText(const std::string& path, const ImageFacts& facts) {
             : ("; the installer would refuse it: " + facts.payload_problem)
                   .c_str());
   }
+  if (facts.setup_program || !facts.setup_program_problem.empty())
+    std::printf("setup program: %s\n", SetupProgramText(facts).c_str());
+  std::printf("problems: %s\n",
+              problems.empty() ? "none found" : Joined(problems).c_str());
   std::printf("resources:\n  %-10s %-18s %8s %12s %12s  %s\n", "type", "name",
               "language", "size", "offset", "sha256");
   for (const ResourceFacts& resource : facts.resources) {
     const ResourceEntry& entry = resource.entry;
     std::printf("  %-10s %-18s %8u %12u %12s  %s\n",
-                TypeName(entry.type).c_str(), Describe(entry.name).c_str(),
+                TypeName(entry.type).c_str(), ShownId(entry.name).c_str(),
                 entry.language, entry.size, Hex(entry.file_offset).c_str(),
                 resource.sha256.c_str());
   }
 }
 
-std::string JsonId(const ResourceId& id) {
-  return id.is_name ? JsonString(Utf8(id.name)) : std::to_string(id.id);
+std::string JsonOrNull(const std::string& text) {
+  return text.empty() ? "null" : JsonString(text);
+}
+
+std::string JsonList(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i)
+    out += (i == 0 ? "" : ", ") + JsonString(items[i]);
+  return out + "]";
 }
 
 void PrintJson(const std::string& path, const ImageFacts& facts) {
+  const PeImage& image = facts.image;
+  const SignatureCheck& signature = facts.signature;
+  static const char* const kStates[] = {"none", "matches", "differs",
+                                        "damaged"};
   std::string out =
       "{\"file\": " + JsonString(path) +
-      ", \"size\": " + std::to_string(facts.size) +
-      ", \"subsystem\": " + std::to_string(facts.subsystem) +
-      ", \"checksum\": {\"stored\": " + std::to_string(facts.stored_checksum) +
+      ", \"size\": " + std::to_string(image.file_size) +
+      ", \"machine\": " + JsonString(MachineName(image.machine)) +
+      ", \"subsystem\": " + std::to_string(image.subsystem) +
+      ", \"start_refusals\": " + JsonList(facts.start_refusals) +
+      ", \"checksum\": {\"stored\": " + std::to_string(image.checksum) +
       ", \"computed\": " + std::to_string(facts.computed_checksum) +
       ", \"valid\": " +
-      (facts.stored_checksum == facts.computed_checksum ? "true" : "false") +
-      "}, \"signed\": " + (facts.signature_size != 0 ? "true" : "false") +
+      (image.checksum == facts.computed_checksum ? "true" : "false") +
+      "}, \"signed\": " + (signature.size != 0 ? "true" : "false") +
+      ", \"signature\": {\"state\": " + JsonString(kStates[signature.state]) +
+      ", \"digest\": " + JsonOrNull(signature.algorithm) +
+      ", \"problem\": " + JsonOrNull(signature.problem) + "}" +
       ", \"payload\": " + (facts.has_payload ? "true" : "false") +
       ", \"payload_page_aligned\": " +
-      (facts.payload_aligned ? "true" : "false") + ", \"payload_problem\": " +
-      (facts.payload_problem.empty() ? "null"
-                                     : JsonString(facts.payload_problem)) +
-      ", \"setup_type\": " +
-      (facts.setup_type.empty() ? "null" : JsonString(facts.setup_type)) +
+      (facts.payload_aligned ? "true" : "false") +
+      ", \"payload_problem\": " + JsonOrNull(facts.payload_problem) +
+      ", \"setup_type\": " + JsonOrNull(facts.setup_type) +
       ", \"previous_version\": " +
-      (facts.previous_version ? JsonString(*facts.previous_version) : "null") +
+      (facts.previous_version && !facts.previous_version_damaged
+           ? JsonString(*facts.previous_version)
+           : "null") +
+      ", \"version_damaged\": " + (facts.version_damaged ? "true" : "false") +
       ", \"version\": ";
   if (!facts.has_version) {
     out += "null";
@@ -238,6 +219,21 @@ void PrintJson(const std::string& path, const ImageFacts& facts) {
     }
     out += "]}";
   }
+  out += ", \"setup_program\": ";
+  if (!facts.setup_program) {
+    out +=
+        facts.setup_program_problem.empty()
+            ? "null"
+            : "{\"problem\": " + JsonString(facts.setup_program_problem) + "}";
+  } else {
+    const SetupProgramFacts& program = *facts.setup_program;
+    out += "{\"machine\": " + JsonString(MachineName(program.machine)) +
+           ", \"subsystem\": " + std::to_string(program.subsystem) +
+           ", \"manifest\": " + (program.has_manifest ? "true" : "false") +
+           ", \"execution_level\": " +
+           (program.level ? JsonString(*program.level) : "null") + "}";
+  }
+  out += ", \"problems\": " + JsonList(InstallerProblems(facts));
   out += ", \"resources\": [";
   for (size_t i = 0; i < facts.resources.size(); ++i) {
     const ResourceEntry& entry = facts.resources[i].entry;
@@ -256,11 +252,9 @@ void PrintJson(const std::string& path, const ImageFacts& facts) {
 
 Status Inspect(const InspectRequest& request) {
   InputFile input;
-  PeImage image;
   ImageFacts facts;
   Status status = OpenInput("file", request.file, &input);
-  if (status.ok()) status = ReadPeImage(input, &image);
-  if (status.ok()) status = Gather(input, image, &facts);
+  if (status.ok()) status = ExamineImage(input, true, &facts);
   if (!status.ok()) return status;
   if (request.json) {
     PrintJson(request.file, facts);

@@ -35,6 +35,7 @@ Status Write(OutputFile* output, const void* data, size_t size) {
 Status PadTo(OutputFile* output, uint64_t offset) {
   static const uint8_t kZeros[4096] = {};
   while (output->offset < offset) {
+    if (Interrupted()) return InterruptedStatus();
     const size_t size = static_cast<size_t>(
         std::min<uint64_t>(offset - output->offset, sizeof kZeros));
     Status status = Write(output, kZeros, size);
@@ -84,6 +85,11 @@ Status CopyFrom(OutputFile* output, const InputFile& input, uint64_t offset,
   // bytes are copied once, by the kernel, as cp copies them, instead of
   // into a buffer and out again; the resident size stays at one window.
   constexpr uint64_t kWindow = 4 << 20;
+  if (!input.pieces.empty()) {
+    Bytes bytes;
+    Status status = ReadBytesAt(input, offset, size, &bytes);
+    return status.ok() ? Write(output, bytes.data(), bytes.size()) : status;
+  }
   while (size > 0) {
     if (Interrupted()) return InterruptedStatus();
     const uint64_t start = offset / kPage * kPage;

@@ -7,9 +7,12 @@
 #include <cstring>
 
 #include "cabinet.h"
+#include "image_facts.h"
 #include "input_checks.h"
 #include "packed_image.h"
+#include "payload.h"
 #include "run_tool.h"
+#include "setup_program.h"
 #include "staging.h"
 #include "stub.h"
 #include "version_block.h"
@@ -17,40 +20,16 @@
 namespace packer {
 namespace {
 
-// How the setup program travels, and what the installer makes of it.
-struct SetupKind {
-  const char* option;
-  const char* type;
-  const char* name;
-  const char* role;
-  bool is_program;  // checked as a Windows executable
-  bool cabinet;     // compressed into "SETUP.EX_" first
-};
-constexpr SetupKind kSetupKinds[] = {
-    {"BL", "BL", "SETUP.EX_", "setup program", true, true},
-    {"BN", "BN", "SETUP.EXE", "setup program", true, false},
-    {"PATCH", "B7", "SETUP.PATCH", "patch", false, false},
-};
-
 struct Inputs {
   InputFile stub, archive, setup, cert, key;
 };
 
 Status CheckOptions(const PackRequest& request, const SetupKind** kind,
                     VersionNumbers* version) {
-  *kind = nullptr;
-  for (const SetupKind& candidate : kSetupKinds) {
-    if (request.setup_type == candidate.option) *kind = &candidate;
-  }
-  if (*kind == nullptr) {
-    return Refused("setup type '" + request.setup_type +
-                   "' is not one of BL (setup program, "
-                   "compressed into a cabinet), BN (setup program, "
-                   "uncompressed) or PATCH (a "
-                   "patch for the installed setup program)");
-  }
+  Status status = FindSetupKind(request.setup_type, kind);
+  if (!status.ok()) return status;
   if (request.previous_version) {
-    Status status = CheckPreviousVersion(*request.previous_version);
+    status = CheckPreviousVersion(*request.previous_version);
     if (!status.ok()) return status;
   } else if (!(*kind)->is_program) {
     return Refused(
@@ -58,7 +37,7 @@ Status CheckOptions(const PackRequest& request, const SetupKind** kind,
         "installer would patch whatever version is installed");
   }
   if (request.file_version) {
-    Status status = ParseFileVersion(*request.file_version, version);
+    status = ParseFileVersion(*request.file_version, version);
     if (!status.ok()) return status;
   }
   if (request.sign_cert.empty() != request.sign_key.empty()) {
@@ -86,8 +65,16 @@ Status OpenInputs(const PackRequest& request, const SetupKind& kind,
   if (status.ok()) status = CheckNotEmpty(inputs->archive);
   if (status.ok()) status = CheckSevenZipArchive(inputs->archive);
   if (status.ok()) status = CheckNotEmpty(inputs->setup);
+  // BN goes in as it is and BL in a cabinet: either way, this is the file
+  // Windows will be asked to start.
+  SetupProgramFacts program;
   if (status.ok() && kind.is_program)
-    status = CheckWindowsExecutable(inputs->setup);
+    status = ReadSetupProgram(inputs->setup, &program);
+  if (status.ok() && kind.is_program) {
+    status =
+        CheckSetupProgram("the setup program " + Quoted(inputs->setup.path),
+                          program, request.setup_runs_elevated);
+  }
   if (!status.ok()) return status;
   const uint64_t total = inputs->archive.size + inputs->setup.size;
   if (total > kPayloadLimit) {
@@ -119,15 +106,20 @@ Status StubResources(const InputFile& stub, const StubLayout& layout,
       Status status = ReadBytesAt(stub, entry.file_offset, entry.size, &block);
       if (!status.ok()) return status;
       VersionNode root;
+      Bytes again;
       if (!ParseVersionBlock(block, &root) ||
-          SerializeVersionBlock(root) != block ||
+          !SerializeVersionBlock(root, &again) || again != block ||
           !StampVersion(&root, version, *version_text)) {
         return Refused("the stub " + Quoted(stub.path) +
                        " has a version block that the packer "
                        "cannot stamp (no fixed information or string table, or "
                        "an unusual layout)");
       }
-      resource.bytes = SerializeVersionBlock(root);
+      if (!SerializeVersionBlock(root, &resource.bytes)) {
+        return Refused("the stub " + Quoted(stub.path) +
+                       " has a version block that stamping would grow past "
+                       "64 KiB, more than its 16-bit length can say");
+      }
       resource.placement.size = resource.bytes.size();
       resource.file = nullptr;
       stamped = true;
@@ -141,14 +133,11 @@ Status StubResources(const InputFile& stub, const StubLayout& layout,
   return Ok();
 }
 
-// RT_RCDATA 1: the UTF-16 text with its terminator.
 PackedResource PreviousVersion(const std::string& text) {
   PackedResource resource;
   resource.placement = {
       IdOf(kTypeRcdata), IdOf(1), kLanguageEnglishUs, 0, 0, 8, 0};
-  for (const char c : text)
-    Append16(&resource.bytes, static_cast<unsigned char>(c));
-  Append16(&resource.bytes, 0);
+  resource.bytes = PreviousVersionBytes(text);
   resource.placement.size = resource.bytes.size();
   return resource;
 }
@@ -168,6 +157,29 @@ std::optional<std::string> SignTime(const PackRequest& request) {
   const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
   if (epoch != nullptr && CheckSignTime(epoch).ok()) return std::string(epoch);
   return std::nullopt;
+}
+
+// The packed file as inspect reads it: whatever inspect would find wrong
+// with it (a stub that slipped past the checks above, a signing tool that
+// damaged it), it is not published.
+Status ReadBack(const std::string& path) {
+  InputFile packed;
+  ImageFacts facts;
+  Status status = OpenInput("packed installer", path, &packed);
+  if (status.ok()) status = ExamineImage(packed, false, &facts);
+  std::vector<std::string> problems;
+  if (status.ok()) problems = InstallerProblems(facts);
+  if (status.ok() && !facts.has_payload) problems.push_back("no payload");
+  if (status.exit_code == kExitRefused) {
+    problems.push_back(status.message);
+  } else if (!status.ok()) {
+    return status;
+  }
+  if (problems.empty()) return Ok();
+  return Failed(
+      "the packed installer fails inspect's checks, so it is not "
+      "written: " +
+      problems.front());
 }
 
 }  // namespace
@@ -204,7 +216,7 @@ Status Pack(const PackRequest& request) {
   if (!status.ok()) return status;
   if (request.previous_version)
     resources.push_back(PreviousVersion(*request.previous_version));
-  resources.push_back(PayloadFile("B7", "KORVEN.PACKED.7Z", inputs.archive));
+  resources.push_back(PayloadFile(kArchiveType, kArchiveName, inputs.archive));
   resources.push_back(PayloadFile(kind->type, kind->name, *setup_data));
 
   OutputFile image;
@@ -212,7 +224,7 @@ Status Pack(const PackRequest& request) {
   if (status.ok())
     status = WritePackedImage(inputs.stub, layout, &resources, &image);
   if (status.ok()) status = CloseOutput(&image);
-  std::string result = "unsigned.exe";
+  std::string result = image.path;
   if (status.ok() && !request.sign_cert.empty()) {
     // The signature goes on last, over the whole file, payload included.
     ToolCall sign{{"osslsigncode", "sign", "-certs", request.sign_cert, "-key",
@@ -223,11 +235,12 @@ Status Pack(const PackRequest& request) {
     if (const std::optional<std::string> time = SignTime(request)) {
       sign.arguments.insert(sign.arguments.end(), {"-time", *time});
     }
-    sign.arguments.insert(sign.arguments.end(), {"-in", image.path, "-out",
-                                                 staging.PathOf("signed.exe")});
+    result = staging.PathOf("signed.exe");
+    sign.arguments.insert(sign.arguments.end(),
+                          {"-in", image.path, "-out", result});
     status = RunTool(sign);
-    result = "signed.exe";
   }
+  if (status.ok()) status = ReadBack(result);
   if (status.ok()) status = staging.Publish(result, request.output, 0755);
   if (!status.ok()) return status;
   struct stat info;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "input_checks.h"
+#include "text.h"
 
 namespace packer {
 namespace {
@@ -40,26 +41,36 @@ Status WritePackedImage(const InputFile& stub, const StubLayout& layout,
                    std::to_string(kPayloadLimit) + " fit");
   }
 
-  resource_section.virtual_size = static_cast<uint32_t>(content_size);
+  // Every address, size and offset below is worked out in 64 bits and
+  // must fit the 32 of its field: a stub whose resources lie high enough
+  // would otherwise give a relocation address or an image size that wraps.
+  bool fits = true;
+  const auto narrow = [&fits](uint64_t value) {
+    fits &= value <= 0xFFFFFFFFu;
+    return static_cast<uint32_t>(value);
+  };
+  resource_section.virtual_size = narrow(content_size);
   resource_section.raw_size =
-      static_cast<uint32_t>(AlignUp(content_size, image.file_alignment));
-  resource_section.raw_offset =
-      static_cast<uint32_t>(AlignUp(stub_resources_at, kPage));
+      narrow(AlignUp(content_size, image.file_alignment));
+  resource_section.raw_offset = narrow(AlignUp(stub_resources_at, kPage));
   Bytes headers = image.headers;
   uint8_t* optional = headers.data() + image.optional_at;
-  uint8_t* directories = optional + kDataDirectories;
+  uint8_t* directories = headers.data() + image.directories_at;
   Store32(directories + 8 * kResourceDirectory + 4,
           resource_section.virtual_size);
   if (layout.relocation_section) {
     Section& moved = sections[*layout.relocation_section];
     const uint32_t old_address = moved.virtual_address;
-    moved.virtual_address = static_cast<uint32_t>(
-        AlignUp(resource_section.virtual_address + content_size,
+    moved.virtual_address = narrow(
+        AlignUp(uint64_t{resource_section.virtual_address} + content_size,
                 image.section_alignment));
-    moved.raw_offset = resource_section.raw_offset + resource_section.raw_size;
+    moved.raw_offset = narrow(uint64_t{resource_section.raw_offset} +
+                              resource_section.raw_size);
+    narrow(uint64_t{moved.raw_offset} + moved.raw_size);
     const uint32_t relocations = Load32(directories + 8 * kRelocationDirectory);
-    Store32(directories + 8 * kRelocationDirectory,
-            relocations - old_address + moved.virtual_address);
+    Store32(
+        directories + 8 * kRelocationDirectory,
+        narrow(uint64_t{relocations} - old_address + moved.virtual_address));
   }
   uint64_t image_end = 0, initialized = 0;
   for (const Section& section : sections) {
@@ -70,9 +81,14 @@ Status WritePackedImage(const InputFile& stub, const StubLayout& layout,
       initialized += section.raw_size;
   }
   Store32(optional + kSizeOfImage,
-          static_cast<uint32_t>(AlignUp(image_end, image.section_alignment)));
-  Store32(optional + kSizeOfInitializedData,
-          static_cast<uint32_t>(initialized));
+          narrow(AlignUp(image_end, image.section_alignment)));
+  Store32(optional + kSizeOfInitializedData, narrow(initialized));
+  if (!fits) {
+    return Refused("the stub " + Quoted(stub.path) + " has its resources at " +
+                   Hex(resource_section.virtual_address) +
+                   ", where the payload would take the image past the 4 GiB "
+                   "its 32-bit addresses and sizes can reach");
+  }
   Store32(optional + kChecksumField, 0);
 
   // Headers, the stub's sections before the resources, the resources, and

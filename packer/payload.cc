@@ -14,7 +14,33 @@ bool StartsWith(const std::u16string& name, const char* prefix) {
   return true;
 }
 
+constexpr SetupKind kSetupKinds[] = {
+    {"BL", "BL", "SETUP.EX_", "setup program", true, true},
+    {"BN", "BN", "SETUP.EXE", "setup program", true, false},
+    {"PATCH", "B7", "SETUP.PATCH", "patch", false, false},
+};
+
 }  // namespace
+
+Status FindSetupKind(const std::string& option, const SetupKind** kind) {
+  for (const SetupKind& candidate : kSetupKinds) {
+    if (option == candidate.option) {
+      *kind = &candidate;
+      return Ok();
+    }
+  }
+  return Refused("setup type '" + option +
+                 "' is not one of BL (setup program, compressed into a "
+                 "cabinet), BN (setup program, uncompressed) or PATCH (a "
+                 "patch for the installed setup program)");
+}
+
+Bytes PreviousVersionBytes(const std::string& text) {
+  Bytes bytes;
+  for (const char c : text) Append16(&bytes, static_cast<unsigned char>(c));
+  Append16(&bytes, 0);
+  return bytes;
+}
 
 bool IsPayloadResource(const ResourceEntry& entry) {
   if (!entry.type.is_name)
@@ -30,19 +56,25 @@ PayloadView FindPayload(const std::vector<ResourceEntry>& resources) {
   PayloadView view;
   for (const ResourceEntry& entry : resources) {
     if (!IsPayloadResource(entry)) continue;
+    const std::string where = Describe(entry.type) + "/" + Describe(entry.name);
     if (!entry.type.is_name) {
-      if (view.previous_version == nullptr) view.previous_version = &entry;
+      if (view.previous_version != nullptr)
+        view.problem = where + " is a second previous version";
+      else
+        view.previous_version = &entry;
       continue;
     }
-    const std::string where = Describe(entry.type) + "/" + Describe(entry.name);
     const ResourceEntry** slot = nullptr;
-    if (entry.name.is_name && StartsWith(entry.name.name, "korven"))
+    if (entry.name.is_name && StartsWith(entry.name.Text(), "korven"))
       slot = &view.archive;
-    if (entry.name.is_name && StartsWith(entry.name.name, "setup") &&
+    if (entry.name.is_name && StartsWith(entry.name.Text(), "setup") &&
         slot == nullptr)
       slot = &view.setup;
     if (slot == nullptr) {
       view.problem = where + " is neither the archive nor the setup program";
+    } else if (entry.size == 0) {
+      // The installer takes an empty resource for a missing one.
+      view.problem = where + " is empty";
     } else if (*slot != nullptr) {
       view.problem = where + " is a second " +
                      (slot == &view.archive ? "archive" : "setup resource");

@@ -7,9 +7,30 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "resource_tree.h"
+#include "status.h"
 
 namespace packer {
+
+// How packing stores the setup program, and what the installer makes of
+// it (--setup-type).
+struct SetupKind {
+  const char* option;
+  const char* type;
+  const char* name;
+  const char* role;
+  bool is_program;  // checked as a Windows program
+  bool cabinet;     // compressed into "SETUP.EX_" first
+};
+// Refused when OPTION is not BL, BN or PATCH.
+Status FindSetupKind(const std::string& option, const SetupKind** kind);
+
+constexpr char kArchiveType[] = "B7";
+constexpr char kArchiveName[] = "KORVEN.PACKED.7Z";
+
+// RT_RCDATA 1 as packing writes it: the UTF-16 text with its terminator.
+Bytes PreviousVersionBytes(const std::string& text);
 
 bool IsPayloadResource(const ResourceEntry& entry);
 

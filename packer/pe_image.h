@@ -1,4 +1,4 @@
-// The headers of a 64-bit Windows image (PE32+), as far as packing and
+// The headers of a Windows image (PE32+ or PE32), as far as packing and
 // inspecting need them: the header bytes themselves, so that they can be
 // copied with a few fields changed, and the section table and data
 // directories read out of them.
@@ -15,7 +15,9 @@
 namespace packer {
 
 constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint16_t kMachineI386 = 0x14c;
 constexpr uint16_t kSubsystemGui = 2;
+constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint16_t kFileExecutable = 0x0002;
 constexpr uint16_t kFileDll = 0x2000;
 constexpr uint32_t kSectionInitializedData = 0x00000040;
@@ -27,12 +29,11 @@ enum DirectoryIndex : size_t {
   kRelocationDirectory = 5,
 };
 
-// Offsets inside the optional header (PE32+).
+// Offsets inside the optional header, the same in PE32 and PE32+.
 enum OptionalField : size_t {
   kSizeOfInitializedData = 8,
   kSizeOfImage = 56,
   kChecksumField = 64,
-  kDataDirectories = 112,
 };
 
 struct Section {
@@ -53,22 +54,32 @@ struct DataDirectory {
 struct PeImage {
   Bytes headers;  // the file's first size_of_headers bytes
   uint64_t file_size = 0;
-  size_t optional_at = 0;  // offset of the optional header in the file
+  size_t optional_at = 0;     // offset of the optional header in the file
+  size_t directories_at = 0;  // offset of the data directories in the file
+  bool pe32_plus = false;     // the 64-bit layout of the optional header
   uint16_t machine = 0;
   uint16_t characteristics = 0;
   uint16_t subsystem = 0;
   uint32_t section_alignment = 0;
   uint32_t file_alignment = 0;
+  uint32_t size_of_image = 0;
+  uint32_t size_of_headers = 0;
   uint32_t checksum = 0;
   std::vector<DataDirectory> directories;
   std::vector<Section> sections;  // in the order of the section table
   uint64_t end_of_sections = 0;   // where the last section's data ends
+  uint64_t end_of_addresses = 0;  // the last section's end, aligned
 };
 
-// Reads and checks the headers. Anything that is not a well-formed PE32+
-// image is refused with the reason; an image for another processor is
-// refused here too, since the packer only knows the 64-bit layout.
+// Reads and checks the headers. Refused with the reason: anything that is
+// not a well-formed PE32 or PE32+ image, and layouts no linker writes
+// (sections that are not in ascending, adjacent order of addresses, as
+// the format requires), which would make the packer's reading of the
+// image other than the loader's.
 Status ReadPeImage(const InputFile& input, PeImage* image);
+
+// "x64", "x86" or the machine's number.
+std::string MachineName(uint16_t machine);
 
 // The section whose address range holds RVA, or null.
 const Section* SectionAt(const PeImage& image, uint32_t rva);

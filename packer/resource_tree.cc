@@ -1,6 +1,10 @@
 #include "resource_tree.h"
 
 #include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "text.h"
 
 namespace packer {
 namespace {
@@ -19,76 +23,106 @@ bool IdLess(const ResourceId& a, const ResourceId& b) {
   if (a.is_name != b.is_name) return a.is_name;
   if (!a.is_name) return a.id < b.id;
   return std::lexicographical_compare(
-      a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
+      a.Text().begin(), a.Text().end(), b.Text().begin(), b.Text().end(),
       [](char16_t x, char16_t y) { return Upper(x) < Upper(y); });
 }
 
 // Reads the directory through bounds-checked reads relative to its start:
-// a packed image's directory is small, its data is not.
+// a packed image's directory is small, its data is not. Each table and
+// data entry is read once, each name once, and the names read together
+// can be no larger than the section: the cost is linear in the file.
 struct DirectoryReader {
   const InputFile& input;
   const PeImage& image;
   uint64_t base = 0;   // file offset of the directory's start
   uint32_t limit = 0;  // bytes of the section from there on
   std::vector<ResourceEntry>* out;
-  size_t entries_seen = 0;  // at every level: a directory may point anywhere
+  size_t entries_seen = 0;  // at every level
+  uint64_t name_bytes = 0;  // of the names read
+  std::unordered_set<uint32_t> tables, data_entries;
+  std::unordered_map<uint32_t, std::shared_ptr<const std::u16string>> names;
 
   Status Bad(const std::string& why) const {
     return Refused("the " + input.role + " " + Quoted(input.path) +
                    " has a damaged resource directory: " + why);
   }
-  Status Read(uint32_t at, size_t size, Bytes* bytes) const {
-    if (uint64_t{at} + size > limit)
-      return Bad("an entry points past its section");
+  Status Read(uint64_t at, size_t size, Bytes* bytes) const {
+    if (at + size > limit) return Bad("an entry points past its section");
     return ReadBytesAt(input, base + at, size, bytes);
   }
-  Status ReadId(uint32_t field, ResourceId* id) const {
-    if ((field & kNameFlag) == 0) {
+  Status ReadId(uint32_t field, ResourceId* id) {
+    id->is_name = (field & kNameFlag) != 0;
+    id->name.reset();
+    if (!id->is_name) {
       if (field > 0xFFFF) return Bad("an identifier is out of range");
-      *id = IdOf(static_cast<uint16_t>(field));
+      id->id = static_cast<uint16_t>(field);
+      return Ok();
+    }
+    id->id = 0;
+    const uint32_t at = field & ~kNameFlag;
+    auto known = names.find(at);
+    if (known != names.end()) {
+      id->name = known->second;
       return Ok();
     }
     Bytes length;
-    Status status = Read(field & ~kNameFlag, 2, &length);
+    Status status = Read(at, 2, &length);
+    const size_t units = status.ok() ? Load16(length.data()) : 0;
+    name_bytes += 2 + 2 * units;
+    if (status.ok() && name_bytes > limit)
+      return Bad("its names overlap, which no linker writes");
+    Bytes bytes;
+    if (status.ok()) status = Read(uint64_t{at} + 2, 2 * units, &bytes);
     if (!status.ok()) return status;
-    Bytes units;
-    status = Read((field & ~kNameFlag) + 2, size_t{Load16(length.data())} * 2,
-                  &units);
-    if (!status.ok()) return status;
-    id->is_name = true;
-    id->id = 0;
-    id->name.clear();
-    for (size_t i = 0; i < units.size(); i += 2)
-      id->name += static_cast<char16_t>(Load16(&units[i]));
+    auto text = std::make_shared<std::u16string>(units, u'\0');
+    for (size_t i = 0; i < units; ++i)
+      (*text)[i] = static_cast<char16_t>(Load16(&bytes[2 * i]));
+    id->name = names[at] = std::move(text);
     return Ok();
   }
   // Level 0: types, 1: names, 2: languages, whose entries lead to data.
   Status Walk(uint32_t at, int level, ResourceEntry* path) {
+    if (!tables.insert(at).second)
+      return Bad("it reaches one table twice, which no linker writes");
     Bytes header;
     Status status = Read(at, 16, &header);
     if (!status.ok()) return status;
-    const size_t count = size_t{Load16(&header[12])} + Load16(&header[14]);
+    const size_t named = Load16(&header[12]);
+    const size_t count = named + Load16(&header[14]);
     entries_seen += count;
     if (entries_seen > kMostEntries) return Bad("it has too many entries");
     Bytes entries;
-    status = Read(at + 16, count * 8, &entries);
+    status = Read(uint64_t{at} + 16, count * 8, &entries);
     if (!status.ok()) return status;
+    ResourceId previous;
     for (size_t i = 0; i < count; ++i) {
       const uint32_t id_field = Load32(&entries[8 * i]);
       const uint32_t target = Load32(&entries[8 * i + 4]);
       const bool subdirectory = (target & kSubdirectoryFlag) != 0;
       if (subdirectory != (level < 2))
         return Bad("it is not three levels deep");
-      if (level == 0) status = ReadId(id_field, &path->type);
-      if (level == 1) status = ReadId(id_field, &path->name);
+      if (((id_field & kNameFlag) != 0) != (i < named))
+        return Bad("a table's counts of named and numbered entries are wrong");
+      ResourceId id;
+      status = ReadId(id_field, &id);
       if (!status.ok()) return status;
+      if (i > 0 && !IdLess(previous, id)) {
+        return Bad(
+            "its entries are not in the order in which the loader "
+            "searches them, which no linker writes");
+      }
+      previous = id;
+      if (level == 0) path->type = id;
+      if (level == 1) path->name = id;
       if (level < 2) {
         status = Walk(target & ~kSubdirectoryFlag, level + 1, path);
         if (!status.ok()) return status;
         continue;
       }
-      if (id_field > 0xFFFF) return Bad("a language is out of range");
-      path->language = static_cast<uint16_t>(id_field);
+      if (id.is_name) return Bad("a language is out of range");
+      path->language = id.id;
+      if (!data_entries.insert(target).second)
+        return Bad("it reaches one data entry twice, which no linker writes");
       Bytes data_entry;
       status = Read(target, 16, &data_entry);
       if (!status.ok()) return status;
@@ -104,9 +138,41 @@ struct DirectoryReader {
     }
     return Ok();
   }
+  // Two resources may have the very same data, as a file made by a tool
+  // that shares it would; partly overlapping data no tool writes.
+  Status CheckDataApart() const {
+    std::vector<const ResourceEntry*> by_offset;
+    for (const ResourceEntry& entry : *out) {
+      if (entry.size != 0) by_offset.push_back(&entry);
+    }
+    std::sort(by_offset.begin(), by_offset.end(),
+              [](const ResourceEntry* a, const ResourceEntry* b) {
+                return a->file_offset != b->file_offset
+                           ? a->file_offset < b->file_offset
+                           : a->size < b->size;
+              });
+    for (size_t i = 1; i < by_offset.size(); ++i) {
+      const ResourceEntry& before = *by_offset[i - 1];
+      const ResourceEntry& entry = *by_offset[i];
+      const bool same =
+          entry.file_offset == before.file_offset && entry.size == before.size;
+      if (!same && entry.file_offset < before.file_offset + before.size) {
+        return Bad("the data of " + Describe(before.type) + "/" +
+                   Describe(before.name) + " and " + Describe(entry.type) +
+                   "/" + Describe(entry.name) +
+                   " overlap, which no linker writes");
+      }
+    }
+    return Ok();
+  }
 };
 
 }  // namespace
+
+const std::u16string& ResourceId::Text() const {
+  static const std::u16string kNone;
+  return name ? *name : kNone;
+}
 
 ResourceId IdOf(uint16_t id) {
   ResourceId result;
@@ -117,7 +183,8 @@ ResourceId IdOf(uint16_t id) {
 ResourceId NameOf(const std::string& ascii) {
   ResourceId result;
   result.is_name = true;
-  result.name.assign(ascii.begin(), ascii.end());
+  result.name =
+      std::make_shared<const std::u16string>(ascii.begin(), ascii.end());
   return result;
 }
 
@@ -126,20 +193,17 @@ bool SameId(const ResourceId& a, const ResourceId& b) {
 }
 
 std::string Describe(const ResourceId& id) {
-  if (!id.is_name) return std::to_string(id.id);
-  std::string text;
-  for (const char16_t unit : id.name)
-    text += unit < 0x80 ? static_cast<char>(unit) : '?';
-  return text;
+  return id.is_name ? Printable(id.Text()) : std::to_string(id.id);
 }
 
 Status ReadResources(const InputFile& input, const PeImage& image,
                      std::vector<ResourceEntry>* resources) {
   resources->clear();
+  if (image.directories.size() <= kResourceDirectory) return Ok();
   const DataDirectory& directory = image.directories[kResourceDirectory];
   if (directory.address == 0) return Ok();
   const Section* section = SectionAt(image, directory.address);
-  DirectoryReader reader{input, image, 0, 0, resources, 0};
+  DirectoryReader reader{input, image, 0, 0, resources, 0, 0, {}, {}, {}};
   if (section == nullptr ||
       !FileOffsetOf(image, directory.address, 16, &reader.base)) {
     return reader.Bad("it lies outside the file");
@@ -147,7 +211,8 @@ Status ReadResources(const InputFile& input, const PeImage& image,
   reader.limit =
       section->raw_size - (directory.address - section->virtual_address);
   ResourceEntry path;
-  return reader.Walk(0, 0, &path);
+  Status status = reader.Walk(0, 0, &path);
+  return status.ok() ? reader.CheckDataApart() : status;
 }
 
 Bytes LayOutResources(uint32_t section_rva,
@@ -189,7 +254,7 @@ Bytes LayOutResources(uint32_t section_rva,
     return uint32_t(16 + 8 * entries);
   };
   const auto string_size = [](const ResourceId& id) {
-    return id.is_name ? uint32_t(2 + 2 * id.name.size()) : 0u;
+    return id.is_name ? uint32_t(2 + 2 * id.Text().size()) : 0u;
   };
   uint32_t cursor = table_size(types.size());
   for (TypeNode& type : types) cursor += table_size(type.names.size());
@@ -232,9 +297,10 @@ Bytes LayOutResources(uint32_t section_rva,
       return;
     }
     Store32(&directory[at], next_string | kNameFlag);
-    Store16(&directory[next_string], uint32_t(id.name.size()));
-    for (size_t i = 0; i < id.name.size(); ++i) {
-      Store16(&directory[next_string + 2 + 2 * i], id.name[i]);
+    const std::u16string& text = id.Text();
+    Store16(&directory[next_string], uint32_t(text.size()));
+    for (size_t i = 0; i < text.size(); ++i) {
+      Store16(&directory[next_string + 2 + 2 * i], text[i]);
     }
     next_string += string_size(id);
   };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,16 @@ constexpr uint16_t kLanguageEnglishUs = 1033;
 struct ResourceId {
   bool is_name = false;
   uint16_t id = 0;
-  std::u16string name;
+  // A name's units, shared by every entry that has it: one directory may
+  // give thousands of entries one long name.
+  std::shared_ptr<const std::u16string> name;
+  const std::u16string& Text() const;
 };
 ResourceId IdOf(uint16_t id);
 ResourceId NameOf(const std::string& ascii);
 // Names compare as the loader compares them: ASCII letters in any case.
 bool SameId(const ResourceId& a, const ResourceId& b);
-// A number as decimal digits, a name as it is.
+// A number as decimal digits, a name as printable text.
 std::string Describe(const ResourceId& id);
 
 // One resource as an image carries it.
@@ -42,7 +46,10 @@ struct ResourceEntry {
 
 // Every resource of the image, in directory order; none when it has no
 // resource directory. A directory that points outside itself or outside
-// the file is refused.
+// the file is refused, and so is one that no linker writes and that would
+// make reading it cost more than the file's size: a table or data entry
+// reached twice, entries out of the loader's order, resources whose data
+// partly overlap. Names are read once however many entries share them.
 Status ReadResources(const InputFile& input, const PeImage& image,
                      std::vector<ResourceEntry>* resources);
 

@@ -36,9 +36,8 @@ std::string StagingDir::PathOf(const std::string& name) {
   return path_ + "/" + name;
 }
 
-Status StagingDir::Publish(const std::string& name, const std::string& output,
+Status StagingDir::Publish(const std::string& staged, const std::string& output,
                            unsigned mode) {
-  const std::string staged = path_ + "/" + name;
   if (chmod(staged.c_str(), mode) != 0)
     return OsFailure("setting the mode of " + Quoted(staged), errno);
   if (Interrupted()) return InterruptedStatus();

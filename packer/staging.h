@@ -22,8 +22,9 @@ class StagingDir {
   Status Make(const std::string& output);
   // The path of a file NAME inside it, removed with the folder.
   std::string PathOf(const std::string& name);
-  // Gives the staged file NAME its MODE and renames it to OUTPUT.
-  Status Publish(const std::string& name, const std::string& output,
+  // Gives the staged file STAGED (a path from PathOf) its MODE and renames
+  // it to OUTPUT.
+  Status Publish(const std::string& staged, const std::string& output,
                  unsigned mode);
 
  private:

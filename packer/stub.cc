@@ -7,6 +7,8 @@
 namespace packer {
 namespace {
 
+constexpr uint32_t kLargestAlignment = 0x10000;
+
 Status Refuse(const InputFile& stub, const std::string& why) {
   return Refused("the stub " + Quoted(stub.path) + " " + why);
 }
@@ -41,6 +43,11 @@ Status CheckStub(const InputFile& stub, StubLayout* layout) {
   PeImage& image = layout->image;
   Status status = ReadPeImage(stub, &image);
   if (!status.ok()) return status;
+  if (image.machine != kMachineAmd64 || !image.pe32_plus) {
+    return Refuse(stub,
+                  "is not an x64 image (machine " + Hex(image.machine) +
+                      (image.pe32_plus ? ")" : ", 32-bit optional header)"));
+  }
   if ((image.characteristics & kFileExecutable) == 0)
     return Refuse(stub, "is not marked as an executable image");
   if ((image.characteristics & kFileDll) != 0)
@@ -62,6 +69,15 @@ Status CheckStub(const InputFile& stub, StubLayout* layout) {
   }
   if (image.section_alignment < kPage)
     return Refuse(stub, "has sections aligned to less than a page");
+  // The format's largest file alignment; sections aligned more coarsely
+  // than that are no program's, and the payload's pages follow them.
+  if (image.file_alignment > kLargestAlignment ||
+      image.section_alignment > kLargestAlignment) {
+    return Refuse(stub, "aligns its file to " + Hex(image.file_alignment) +
+                            " and its sections to " +
+                            Hex(image.section_alignment) +
+                            "; the packer takes 64 KiB at most");
+  }
 
   const uint32_t resource_rva = image.directories[kResourceDirectory].address;
   bool found = false;

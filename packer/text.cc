@@ -44,6 +44,18 @@ std::u16string Utf16FromAscii(const std::string& text) {
   return std::u16string(text.begin(), text.end());
 }
 
+namespace {
+
+bool PlainAscii(uint32_t unit) { return unit >= 0x20 && unit < 0x7F; }
+
+std::string Escaped(const char* format, uint32_t unit) {
+  char text[8];
+  std::snprintf(text, sizeof text, format, unit);
+  return text;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (const char c : text) {
@@ -51,15 +63,47 @@ std::string JsonString(const std::string& text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += Escaped("\\u%04x", byte);
     } else {
       out += c;
     }
   }
   return out + "\"";
+}
+
+std::string JsonString(const std::u16string& text) {
+  std::string out = "\"";
+  for (const char16_t unit : text) {
+    if (unit == u'"' || unit == u'\\') {
+      out += '\\';
+      out += static_cast<char>(unit);
+    } else {
+      out += PlainAscii(unit) ? std::string(1, static_cast<char>(unit))
+                              : Escaped("\\u%04x", unit);
+    }
+  }
+  return out + "\"";
+}
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += PlainAscii(byte) && c != '\\' ? std::string(1, c)
+                                         : Escaped("\\x%02x", byte);
+  }
+  return out;
+}
+
+std::string Printable(const std::u16string& text) {
+  std::string out;
+  for (const char16_t unit : text) {
+    out += PlainAscii(unit) && unit != u'\\'
+               ? std::string(1, static_cast<char>(unit))
+               : Escaped("\\u%04x", unit);
+  }
+  return out;
 }
 
 }  // namespace packer

@@ -12,5 +12,12 @@ std::string Utf8(const std::u16string& text);
 std::u16string Utf16FromAscii(const std::string& text);
 // TEXT between double quotes, escaped for JSON.
 std::string JsonString(const std::string& text);
+// The same for UTF-16 text, every unit outside printable ASCII as \uXXXX.
+std::string JsonString(const std::u16string& text);
+// TEXT with every byte outside printable ASCII, and the backslash, written
+// as \xNN (UTF-16: \uXXXX): a name or a version string taken from a file
+// cannot move the cursor, clear a line or forge one on a terminal.
+std::string Printable(const std::string& text);
+std::string Printable(const std::u16string& text);
 
 }  // namespace packer

@@ -7,11 +7,15 @@ namespace {
 
 constexpr uint32_t kFixedSignature = 0xFEEF04BD;
 constexpr size_t kFixedSize = 52;
+// A block is four levels deep (root, StringFileInfo, table, string); the
+// bound keeps a crafted one from nesting thousands deep.
+constexpr int kDeepest = 8;
 
 // Offsets are from the start of the block: the resource data itself lies
 // at an aligned address, so that is what the 32-bit alignment refers to.
-bool ParseNode(const Bytes& bytes, size_t at, size_t end, VersionNode* node) {
-  if (at + 6 > end) return false;
+bool ParseNode(const Bytes& bytes, size_t at, size_t end, int depth,
+               VersionNode* node) {
+  if (at + 6 > end || depth > kDeepest) return false;
   const size_t length = Load16(&bytes[at]);
   if (length < 6 || at + length > end) return false;
   end = at + length;
@@ -35,14 +39,14 @@ bool ParseNode(const Bytes& bytes, size_t at, size_t end, VersionNode* node) {
   node->children.clear();
   while (cursor < end) {
     VersionNode child;
-    if (!ParseNode(bytes, cursor, end, &child)) return false;
+    if (!ParseNode(bytes, cursor, end, depth + 1, &child)) return false;
     cursor = AlignUp(cursor + Load16(&bytes[cursor]), 4);
     node->children.push_back(std::move(child));
   }
   return true;
 }
 
-void SerializeNode(const VersionNode& node, Bytes* out) {
+bool SerializeNode(const VersionNode& node, Bytes* out) {
   const size_t start = out->size();
   out->resize(start + 6);
   for (const char16_t unit : node.key) Append16(out, unit);
@@ -51,21 +55,23 @@ void SerializeNode(const VersionNode& node, Bytes* out) {
   out->insert(out->end(), node.value.begin(), node.value.end());
   for (const VersionNode& child : node.children) {
     out->resize(AlignUp(out->size(), 4));
-    SerializeNode(child, out);
+    if (!SerializeNode(child, out)) return false;
   }
+  if (out->size() - start > 0xFFFF) return false;
   Store16(&(*out)[start], uint32_t(out->size() - start));
   Store16(&(*out)[start + 2], node.value_length);
   Store16(&(*out)[start + 4], node.type);
+  return true;
 }
 
-std::string TextOf(const Bytes& value) {
+std::u16string TextOf(const Bytes& value) {
   std::u16string text;
   for (size_t i = 0; i + 1 < value.size(); i += 2) {
     const char16_t unit = Load16(&value[i]);
     if (unit == 0) break;
     text += unit;
   }
-  return Utf8(text);
+  return text;
 }
 
 bool HasFixedInfo(const VersionNode& root) {
@@ -84,13 +90,12 @@ void SetText(VersionNode* node, const std::string& text) {
 }  // namespace
 
 bool ParseVersionBlock(const Bytes& bytes, VersionNode* root) {
-  return ParseNode(bytes, 0, bytes.size(), root);
+  return ParseNode(bytes, 0, bytes.size(), 0, root);
 }
 
-Bytes SerializeVersionBlock(const VersionNode& root) {
-  Bytes out;
-  SerializeNode(root, &out);
-  return out;
+bool SerializeVersionBlock(const VersionNode& root, Bytes* bytes) {
+  bytes->clear();
+  return SerializeNode(root, bytes);
 }
 
 bool FixedVersions(const VersionNode& root, VersionNumbers* file,
@@ -113,8 +118,7 @@ std::vector<VersionString> VersionStrings(const VersionNode& root) {
     if (info.key != u"StringFileInfo") continue;
     for (const VersionNode& table : info.children) {
       for (const VersionNode& string : table.children) {
-        strings.push_back(
-            {Utf8(table.key), Utf8(string.key), TextOf(string.value)});
+        strings.push_back({table.key, string.key, TextOf(string.value)});
       }
     }
   }
@@ -132,17 +136,19 @@ bool StampVersion(VersionNode* root, const VersionNumbers& numbers,
   for (VersionNode& info : root->children) {
     if (info.key != u"StringFileInfo") continue;
     for (VersionNode& table : info.children) {
+      // Every string of that name: a reader takes the first one.
       for (const char16_t* key : {u"FileVersion", u"ProductVersion"}) {
-        VersionNode* found = nullptr;
+        bool found = false;
         for (VersionNode& string : table.children) {
-          if (string.key == key) found = &string;
+          if (string.key != key) continue;
+          SetText(&string, text);
+          found = true;
         }
-        if (found == nullptr) {
+        if (!found) {
           table.children.emplace_back();
-          found = &table.children.back();
-          found->key = key;
+          table.children.back().key = key;
+          SetText(&table.children.back(), text);
         }
-        SetText(found, text);
       }
       stamped_a_table = true;
     }

@@ -23,9 +23,11 @@ struct VersionNode {
 };
 
 // False when BYTES is not a version block whose every node lies inside
-// its parent.
+// its parent, at most a few levels deep.
 bool ParseVersionBlock(const Bytes& bytes, VersionNode* root);
-Bytes SerializeVersionBlock(const VersionNode& root);
+// False when a node would not fit its 16-bit length: a block grown by
+// stamping past 64 KiB cannot be written.
+bool SerializeVersionBlock(const VersionNode& root, Bytes* bytes);
 
 using VersionNumbers = std::array<uint16_t, 4>;
 
@@ -35,7 +37,7 @@ bool FixedVersions(const VersionNode& root, VersionNumbers* file,
                    VersionNumbers* product);
 // Every string of every table: (table key, string key, text).
 struct VersionString {
-  std::string table, key, text;
+  std::u16string table, key, text;
 };
 std::vector<VersionString> VersionStrings(const VersionNode& root);
 

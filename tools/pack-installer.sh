@@ -12,20 +12,27 @@
 #                                    installed setup program
 #       [--previous-version V]       e.g. 1.2.3.4 (required with PATCH)
 #       [--file-version V]           stamped into the version block
+#       [--setup-runs-elevated]      the installer always runs elevated: a
+#                                    setup program may ask for elevation
 #       [--sign-cert CERT.pem --sign-key KEY.pem [--sign-time SECONDS]]
 #       [--build-dir DIR]            default: build/pack in the project
 #
-# The packer checks every input before it writes anything, and the output
-# appears only whole. Packing the same inputs again gives the same bytes; a
-# signature carries its signing time, which --sign-time (or
-# SOURCE_DATE_EPOCH) fixes. Packing needs gcab and, for signing,
-# osslsigncode; building the packer needs cmake, g++, zlib and OpenSSL's
-# headers (tools/install-deps.sh installs them all).
+# The packer checks the options, the stub, the archive, the setup program
+# and the output path before it makes anything. What can only be checked
+# on what it makes (the size of the resources once the cabinet exists, and
+# a read-back of the finished installer with inspect's checks) is checked
+# in a hidden folder beside the output: the output appears only whole, and
+# only when every check passed. Packing the same inputs again gives the
+# same bytes; a signature carries its signing time, which --sign-time (or
+# SOURCE_DATE_EPOCH) fixes, and is then the same with an RSA key (an ECDSA
+# key signs with a random number: other bytes each time). Packing needs
+# gcab and, for signing, osslsigncode; building the packer needs cmake,
+# g++, zlib and OpenSSL's headers (tools/install-deps.sh installs them all).
 set -euo pipefail
 
 project=$(cd "$(dirname "$0")/.." && pwd)
 usage() {
-  sed -n '6,16p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '6,18p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 fail() {
@@ -46,6 +53,7 @@ while [ $# -gt 0 ]; do
         *) pass+=("$1" "$2") ;;
       esac
       shift 2 ;;
+    --setup-runs-elevated) pass+=("$1"); shift ;;
     -h|--help) usage ;;
     *) echo "pack-installer: unknown argument '$1'" >&2; usage ;;
   esac

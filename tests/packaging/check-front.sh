@@ -7,6 +7,8 @@
 #     Authenticode signature that verifies, covers the payload (a changed
 #     payload byte breaks it), and removing it gives back the unsigned file;
 #     the signed file keeps the layout and still verifies as that payload;
+#     inspect finds the signature's digest to be the file's, and says when
+#     it is not (a changed byte) or when the signature is cut off;
 #  3. signing again with the same signing time gives the same bytes;
 #  4. a signed installer is refused as a stub, and a failed signing leaves
 #     nothing behind;
@@ -54,8 +56,15 @@ cmp -s stripped.exe unsigned.exe ||
   fail "without its signature the signed file is not the unsigned one"
 "$here/check-layout.py" signed.exe "$stub" "$packer" --archive "$archive" \
   --setup "$setup" --previous-version "$version" --signed || fail "the signed file's layout"
-"$packer" verify signed.exe --archive "$archive" --setup "$setup" ||
-  fail "the signed file does not verify as its payload"
+"$packer" verify signed.exe --archive "$archive" --setup "$setup" \
+  --previous-version "$version" || fail "the signed file does not verify as its payload"
+inspected() {  # FILE PATTERN: inspect's signature line matches
+  "$packer" inspect "$1" | grep -Eq "^signature: $2" ||
+    fail "inspect $1: $("$packer" inspect "$1" | grep '^signature')"
+}
+inspected signed.exe "[0-9]+ bytes; its SHA256 digest is the file's as it is"
+head -c -100 signed.exe >cut.exe
+inspected cut.exe "damaged .*: the file ends [0-9]+ bytes into it"
 
 # A byte of the archive, inside the signed range, changed.
 cp signed.exe tampered.exe
@@ -66,6 +75,7 @@ else
   printf 'X' | dd of=tampered.exe bs=1 seek=$((offset + 8)) conv=notrunc 2>/dev/null
   osslsigncode verify -CAfile cert.pem -in tampered.exe >/dev/null 2>&1 &&
     fail "a changed payload byte still verifies"
+  inspected tampered.exe "[0-9]+ bytes; its SHA256 digest is NOT the file's"
 fi
 
 mv signed.exe first-signed.exe

@@ -9,8 +9,9 @@ sees it, against the stub and the inputs it was packed from:
   resource section;
 - the checksum, the image size and the initialized-data size are right, and
   every other section is the stub's, byte for byte, where it was;
-- the packer's own `inspect --json` tells the same, and its `verify` finds
-  exactly these inputs.
+- the packer's own `inspect --json` tells the same and finds nothing wrong
+  (the setup program included), and its `verify` finds exactly these inputs
+  with these options.
 
   check-layout.py PACKED STUB PACKER --archive A --setup S [--setup-type T]
                   [--previous-version V] [--file-version V] [--signed]
@@ -161,11 +162,19 @@ def main():
           "inspect: checksum %s, aligned %s, signed %s" % (report["checksum"], report["payload_page_aligned"], report["signed"]))
     check(report["setup_type"] == args.setup_type and report["previous_version"] == args.previous_version,
           "inspect: setup type %s, previous version %s" % (report["setup_type"], report["previous_version"]))
+    check(report["problems"] == [], "inspect finds problems: %s" % report["problems"])
+    program = report["setup_program"]
+    if args.setup_type == "PATCH":
+        check(program is None, "inspect reads a setup program from a patch: %s" % program)
+    else:
+        check(program is not None and program.get("machine") == "x64" and program.get("subsystem") == 2,
+              "inspect's setup program: %s" % program)
     told = {(r["type"], r["name"], r["language"]): (r["offset"], r["size"], r["sha256"]) for r in report["resources"]}
     check(told == {k: (o, len(d), hashlib.sha256(d).hexdigest()) for k, (o, d) in found.items()},
           "inspect lists other resources than pefile finds")
 
-    verified = subprocess.run([args.packer, "verify", args.packed, "--archive", args.archive, "--setup", args.setup],
+    given = ["--setup-type", args.setup_type] + (["--previous-version", args.previous_version] if args.previous_version else [])
+    verified = subprocess.run([args.packer, "verify", args.packed, "--archive", args.archive, "--setup", args.setup] + given,
                               capture_output=True, text=True)
     check(verified.returncode == 0, "verify: %s" % verified.stderr.strip())
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A packing whose cabinet tool fails, is missing, or is still running when
-# the packing is interrupted: the exit code and message that say so, the
-# tool ended with the packing, and nothing left in the output's folder.
+# the packing is interrupted, or whose signing tool damages the file: the
+# exit code and message that say so, the tool ended with the packing, and
+# nothing left in the output's folder.
 #   check-tool-failures.sh PACKER STUB ARCHIVE SETUP WORK_DIR
 set -u
 packer=$1 stub=$2 archive=$3 setup=$4 work=$5
@@ -49,6 +50,22 @@ wait "$packer_pid"
 expect "interrupted while gcab runs" 143 $? "interrupted by signal 15"
 ! kill -0 "$(cat "$GCAB_STARTED" 2>/dev/null || echo 0)" 2>/dev/null ||
   fail "gcab still runs after the packing ended"
+
+# An osslsigncode that changes a byte of what it signs: the read-back of
+# the finished file finds its checksum wrong, and nothing is published.
+mkdir -p "$work/signer"
+cat >"$work/signer/osslsigncode" <<'SCRIPT'
+#!/bin/sh
+while [ $# -gt 0 ]; do
+  case $1 in -in) in=$2; shift ;; -out) out=$2; shift ;; esac
+  shift
+done
+cp "$in" "$out" && printf 'X' | dd of="$out" bs=1 seek=1000 conv=notrunc 2>/dev/null
+SCRIPT
+chmod +x "$work/signer/osslsigncode"
+PATH="$work/signer:$PATH" "${packing[@]}" --sign-cert "$archive" --sign-key "$setup" 2>"$work/log"
+expect "a signing tool that damages the file" 4 $? \
+  "fails inspect's checks, so it is not written: its checksum is not the file's"
 
 [ $failed -eq 0 ] && echo "tool failures: 1 passed, 0 failed"
 exit $failed

@@ -23,4 +23,4 @@ after=$(listing)
 if [ "$after" != "$before" ]; then
   echo "FAIL: $watch changed:"; diff <(echo "$before") <(echo "$after"); exit 1
 fi
-echo "refused as expected (exit $got)"
+echo "ended as expected (exit $got)"

@@ -1,0 +1,15 @@
+// A check of a fuzz target: a failed one aborts, which libFuzzer reports
+// with the input that made it fail.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(condition)                                               \
+  do {                                                                      \
+    if (!(condition)) {                                                     \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
+                   #condition);                                             \
+      std::abort();                                                         \
+    }                                                                       \
+  } while (0)
