@@ -412,7 +412,10 @@ TEST_F(FaultRun, ReadOnlyClientStateKeyIsLeftAsItWas) {
 
 TEST_F(FaultRun, TakenWorkDirectoryNamesAndLinksThereAreLeftAlone) {
   const std::wstring crowded = FixtureDirectory("FAULT_CROWDED_FOLDER");
-  if (crowded.empty()) GTEST_SKIP() << "FAULT_CROWDED_FOLDER was not made";
+  if (crowded.empty()) {
+    GTEST_SKIP() << "FAULT_CROWDED_FOLDER was not made (CTest's fixture "
+                    "makes it on the build machine)";
+  }
   const std::wstring folder = crowded + L"\\folder";
   const std::wstring outside = crowded + L"\\outside";
   const std::wstring installer = folder + L"\\i.exe";
