@@ -25,12 +25,18 @@ namespace {
 
 using namespace testing_support;
 
+// A file or directory opened for no data and no deletion, which meets no
+// sharing conflict with the installer's holds.
+HANDLE OpenToLookAt(const std::wstring& path, DWORD access) {
+  return CreateFileW(path.c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                     nullptr);
+}
+
 // A path as the system resolves it through every link, without "\\?\".
 std::wstring FinalPath(const std::wstring& path) {
-  const HANDLE handle =
-      CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle = OpenToLookAt(path, FILE_READ_ATTRIBUTES);
   if (handle == INVALID_HANDLE_VALUE) return L"<not opened>";
   wchar_t final_path[MAX_PATH + 8];
   const DWORD n =
@@ -66,26 +72,9 @@ DWORD WindowsBuild() {
                                                            : 0;
 }
 
-std::wstring AccessListText(PSECURITY_DESCRIPTOR descriptor) {
-  wchar_t* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-          nullptr)) {
-    return L"<not convertible>";
-  }
-  const std::wstring result = text;
-  LocalFree(text);
-  return result;
-}
-
 // The access list of a file or directory as the file system keeps it.
 std::wstring StoredAccessList(const std::wstring& path) {
-  // Only READ_CONTROL: an open that asks for no data or delete access
-  // meets no sharing conflict with the installer's holds.
-  const HANDLE handle =
-      CreateFileW(path.c_str(), READ_CONTROL,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle = OpenToLookAt(path, READ_CONTROL);
   if (handle == INVALID_HANDLE_VALUE) return L"<not opened>";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD status =
@@ -405,17 +394,7 @@ TEST_F(OnWindows, ArchiveHeldWithDeleteSharingAtTheCleanupLeavesNothing) {
   options_.set_env[stand_in::kHoldShareDelete] = L"1";
   const DWORD code = Run(Ordinary(InstallerPath()));
   ASSERT_EQ(runs_.size(), 1u);
-  struct EndScanner {
-    DWORD pid;
-    ~EndScanner() {
-      if (HANDLE process =
-              OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 30000);
-        CloseHandle(process);
-      }
-    }
-  } end_scanner{
+  const EndsProcess end_scanner{
       static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid")))};
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(Field(runs_[0], "held"),

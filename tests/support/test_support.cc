@@ -92,6 +92,18 @@ std::wstring TokenOwnerSid() {
   return result;
 }
 
+std::wstring AccessListText(PSECURITY_DESCRIPTOR descriptor) {
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+          nullptr)) {
+    return L"<conversion failed>";
+  }
+  std::wstring result = text;
+  LocalFree(text);
+  return result;
+}
+
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

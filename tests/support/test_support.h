@@ -44,6 +44,10 @@ bool RunningOnWine();
 // by), in its string form; empty when it cannot be read.
 std::wstring TokenOwnerSid();
 
+// A security descriptor's access list in the security descriptor
+// definition language ("D:..."), as the system writes it.
+std::wstring AccessListText(PSECURITY_DESCRIPTOR descriptor);
+
 // Removes a file or a directory tree, clearing read-only attributes.
 void RemoveTree(const std::wstring& path);
 bool Exists(const std::wstring& path);

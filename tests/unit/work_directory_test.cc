@@ -22,18 +22,6 @@ bool IsUpperHex(wchar_t unit) {
   return (unit >= L'0' && unit <= L'9') || (unit >= L'A' && unit <= L'F');
 }
 
-std::wstring DaclString(PSECURITY_DESCRIPTOR descriptor) {
-  wchar_t* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-          nullptr)) {
-    return L"<conversion failed>";
-  }
-  std::wstring result = text;
-  LocalFree(text);
-  return result;
-}
-
 // base + "\" with nested folders so that the whole is exactly length units.
 std::wstring DeepBase(const std::wstring& root, size_t length) {
   std::wstring base = root;
@@ -189,7 +177,7 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
   PSECURITY_DESCRIPTOR expected = nullptr;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
       expected_text.c_str(), SDDL_REVISION_1, &expected, nullptr));
-  EXPECT_EQ(DaclString(built), DaclString(expected));
+  EXPECT_EQ(AccessListText(built), AccessListText(expected));
   LocalFree(expected);
 
   SECURITY_DESCRIPTOR_CONTROL control = 0;
