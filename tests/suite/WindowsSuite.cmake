@@ -59,24 +59,12 @@ function(add_windows_suite)
     VERBATIM)
   add_dependencies(${ARG_TARGET} ${depends})
 
-  # The cases only Windows can decide, found where they are written.
-  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
-  set(windows_only "")
-  foreach(source IN LISTS sources)
-    file(STRINGS ${source} lines REGEX "^TEST(_F)?\\(OnWindows")
-    foreach(line IN LISTS lines)
-      string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*"
-             "\\2.\\3" case "${line}")
-      list(APPEND windows_only ${case})
-    endforeach()
-  endforeach()
   string(REPLACE "-" "_" test "${ARG_TARGET}_under_wine")
   string(REPLACE ";" " " programs_text "${programs}")
-  string(REPLACE ";" " " windows_only_text "${windows_only}")
   add_test(NAME ${test}
     COMMAND ${WINDOWS_SUITE_DIR}/check-suite.sh
             ${WINDOWS_SUITE_DIR}/../wine/run-in-prefix.sh
             ${CMAKE_BINARY_DIR}/wineprefix-suite ${ARG_DIRECTORY}.zip
-            ${ARG_DIRECTORY}-run "${programs_text}" "${windows_only_text}")
+            ${ARG_DIRECTORY}-run "${programs_text}" ${CMAKE_CURRENT_SOURCE_DIR})
   set_tests_properties(${test} PROPERTIES TIMEOUT 1200)
 endfunction()

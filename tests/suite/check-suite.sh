@@ -4,12 +4,17 @@
 # prefix of its own. Passes when the runner passed, reported every program
 # once as passed or skipped with totals that add up, and reported every
 # case that only Windows can decide as skipped with a reason beginning
-# "Windows only:" (and no other case so).
-#   check-suite.sh RUN_IN_PREFIX PREFIX ZIP WORK_DIR "PROGRAM..." "CASE..."
+# "Windows only:" (and no other case so). Those cases are the ones of a
+# GoogleTest suite whose name begins with "OnWindows", in the sources
+# below TESTS_DIR.
+#   check-suite.sh RUN_IN_PREFIX PREFIX ZIP WORK_DIR "PROGRAM..." TESTS_DIR
 set -uo pipefail
-run_in_prefix=$1 prefix=$2 zip=$3 work=$4
+run_in_prefix=$1 prefix=$2 zip=$3 work=$4 tests_dir=$6
 read -r -a programs <<<"$5"
-read -r -a windows_only <<<"$6"
+mapfile -t windows_only < <(grep -rhoE --include='*.cc' \
+  '^TEST(_F)?\(OnWindows[A-Za-z0-9_]*, *[A-Za-z0-9_]+\)' "$tests_dir" |
+  sed -E 's/^TEST(_F)?\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\)$/\2.\3/')
+[ ${#windows_only[@]} -gt 0 ] || { echo "no OnWindows cases in $tests_dir"; exit 1; }
 
 rm -rf "$work" && mkdir -p "$work" || exit 1
 (cd "$work" && cmake -E tar xf "$zip") || { echo "cannot unpack $zip"; exit 1; }
