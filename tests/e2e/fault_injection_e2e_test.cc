@@ -208,18 +208,7 @@ TEST_F(FaultRun, ArchiveHeldForGoodIsGivenUpAfterAHundredAttempts) {
   options_.set_env[L"STAND_IN_HOLDER_EXE"] = dir_ / L"holder.exe";
   const DWORD code = Run(installer);
   ASSERT_EQ(runs_.size(), 1u);
-  // The holder is ended on every way out of this test.
-  struct EndHolder {
-    DWORD pid;
-    ~EndHolder() {
-      if (HANDLE process =
-              OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 30000);
-        CloseHandle(process);
-      }
-    }
-  } end_holder{
+  const EndsProcess end_holder{
       static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid")))};
   EXPECT_EQ(code, 0u) << "the exit code stays the setup program's";
   const std::wstring work = WorkDirectoryOf(runs_[0]);
@@ -412,7 +401,10 @@ TEST_F(FaultRun, ReadOnlyClientStateKeyIsLeftAsItWas) {
 
 TEST_F(FaultRun, TakenWorkDirectoryNamesAndLinksThereAreLeftAlone) {
   const std::wstring crowded = FixtureDirectory("FAULT_CROWDED_FOLDER");
-  if (crowded.empty()) GTEST_SKIP() << "FAULT_CROWDED_FOLDER was not made";
+  if (crowded.empty()) {
+    GTEST_SKIP() << "FAULT_CROWDED_FOLDER was not made (CTest's fixture "
+                    "makes it on the build machine)";
+  }
   const std::wstring folder = crowded + L"\\folder";
   const std::wstring outside = crowded + L"\\outside";
   const std::wstring installer = folder + L"\\i.exe";

@@ -37,6 +37,20 @@ inline std::wstring Field(const stand_in::Run& run, const std::string& key) {
   return Widen(run.Get(key));
 }
 
+// Ends a process the test did not start itself (a helper of the stand-in,
+// by the pid it reported) when it goes, on every way out of a test.
+struct EndsProcess {
+  DWORD pid;
+  ~EndsProcess() {
+    if (HANDLE process =
+            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, 30000);
+      CloseHandle(process);
+    }
+  }
+};
+
 class WholeRun : public ::testing::Test {
  protected:
   void SetUp() override {

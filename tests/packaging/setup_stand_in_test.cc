@@ -1,6 +1,7 @@
 // The setup program stand-in that the whole-run tests rely on: what it
 // refuses, what it reports, and the things it does on request (a new setup
-// program, registry values, a file held open after it has ended).
+// program, registry values, a file held open after it has ended, a wait
+// for the test to let it go).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -136,17 +137,8 @@ TEST_F(StandIn, WritesTheUpdateClientsValuesWhenAsked) {
 }
 
 TEST_F(StandIn, HoldsAFileOpenAfterItHasEnded) {
-  // Long enough for any machine; the test ends the helper itself.
-  options_.set_env[stand_in::kHoldMs] = L"120000";
-  options_.set_env[stand_in::kHolderExe] = dir_ / L"holder.exe";
-  EXPECT_EQ(Run(L" --install-archive=\"" + archive_ + L"\""), 0u);
-  const auto runs = Report();
-  ASSERT_EQ(runs.size(), 1u);
-  const DWORD holder_pid = std::stoul(runs[0].Get("holder_pid"));
-  HANDLE holder =
-      OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, holder_pid);
-  ASSERT_NE(holder, nullptr);
-  // Deleting needs delete sharing, which the helper does not grant.
+  // Deleting needs delete sharing, which the helper grants only when asked,
+  // as a scanner does.
   auto open_for_delete = [&] {
     const HANDLE file =
         CreateFileW(archive_.c_str(), DELETE,
@@ -156,11 +148,49 @@ TEST_F(StandIn, HoldsAFileOpenAfterItHasEnded) {
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return file != INVALID_HANDLE_VALUE ? 0 : error;
   };
-  EXPECT_EQ(open_for_delete(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  TerminateProcess(holder, 0);
-  WaitForSingleObject(holder, 30000);
-  CloseHandle(holder);
-  EXPECT_EQ(open_for_delete(), 0u);
+  for (const wchar_t* share_delete : {L"", L"1"}) {
+    SCOPED_TRACE(Narrow(share_delete));
+    DeleteFileW(report_.c_str());
+    // Long enough for any machine; the test ends the helper itself.
+    options_.set_env[stand_in::kHoldMs] = L"120000";
+    options_.set_env[stand_in::kHolderExe] = dir_ / L"holder.exe";
+    options_.set_env[stand_in::kHoldShareDelete] = share_delete;
+    EXPECT_EQ(Run(L" --install-archive=\"" + archive_ + L"\""), 0u);
+    const auto runs = Report();
+    ASSERT_EQ(runs.size(), 1u);
+    const DWORD holder_pid = std::stoul(runs[0].Get("holder_pid"));
+    HANDLE holder =
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, holder_pid);
+    ASSERT_NE(holder, nullptr);
+    EXPECT_EQ(open_for_delete(),
+              *share_delete ? 0u : DWORD{ERROR_SHARING_VIOLATION});
+    TerminateProcess(holder, 0);
+    WaitForSingleObject(holder, 30000);
+    CloseHandle(holder);
+    EXPECT_EQ(open_for_delete(), 0u);
+  }
+}
+
+TEST_F(StandIn, LingersUntilTheFileItWaitsForExists) {
+  const std::wstring go = dir_ / L"go";
+  options_.set_env[stand_in::kLingerUntil] = go;
+  BackgroundChild child;
+  ASSERT_TRUE(child.Start(
+      program_,
+      L"\"" + program_ + L"\" --install-archive=\"" + archive_ + L"\"",
+      options_));
+  // Generous: only the start and the report are waited for.
+  for (int i = 0; i < 6000 && (Report().empty() || !Report()[0].Has("exit"));
+       ++i) {
+    Sleep(10);
+  }
+  ASSERT_EQ(Report().size(), 1u);
+  EXPECT_EQ(Report()[0].Get("linger_until"), Narrow(go));
+  EXPECT_FALSE(child.Wait(300)) << "it ended before the file existed";
+  ASSERT_TRUE(WriteFileBytes(go, ""));
+  DWORD code = 1;
+  EXPECT_TRUE(child.Wait(60000, &code));
+  EXPECT_EQ(code, 0u);
 }
 
 }  // namespace

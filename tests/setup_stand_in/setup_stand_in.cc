@@ -77,6 +77,24 @@
 //   STAND_IN_CRASH=1              after the report is written (and any
 //                                 lingering), end with an access violation
 //                                 instead of exiting: exit code 0xC0000005.
+//   STAND_IN_LINGER_UNTIL=FILE    after the report is written, stay until
+//                                 FILE exists (two minutes at most), so that
+//                                 a test can act while the setup program
+//                                 runs and then let it go ("linger_until"
+//                                 in the report).
+//   STAND_IN_HOLD_SHARE_DELETE=1  the helper of STAND_IN_HOLD_MS shares
+//                                 delete access too, as a scanner or an
+//                                 indexer does: the file may be deleted while
+//                                 it is held.
+//   STAND_IN_NEW_SETUP_LINK=junction|symlink  patch run: put a directory
+//                                 junction or a file symbolic link at the
+//                                 new-setup-exe path instead of a program
+//                                 ("new_setup_link" in the report)...
+//   STAND_IN_NEW_SETUP_LINK_TARGET=PATH  ...leading to PATH (a directory for
+//                                 a junction), an absolute path.
+//   STAND_IN_REPORT_ERROR_MODE=1  report the error mode it was started with
+//                                 ("error_mode", decimal, as GetErrorMode
+//                                 gives it).
 //
 // Exit codes of its own: 64 command line not understood, 65 the archive
 // lacks the 7z signature, 66 the archive or patch does not exist, 73 a copy
@@ -96,11 +114,14 @@
 //   archive_switch, archive, previous_version, referral_code   install run
 //   patch, new_setup                                           patch run
 //   own_arg         each of the installer's own arguments (repeated)
+//   new_setup_link  the kind of link put at the new-setup-exe path
 //   held            the file the helper holds, when one was started
 //   holder_pid      the helper's process id (a test may end it early)
 //   linked          the file the archive became a second name of
 //   moved           this program's file, once moved aside and back
 //   linger, crash   what it will do once the report is written
+//   error_mode      the error mode it started with, when asked for
+//   linger_until    the file it waits for once the report is written
 //   error           what went wrong, when something did
 //   exit            the exit code
 #include <windows.h>
@@ -109,6 +130,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/links.h"
 #include "stand_in.h"
 
 namespace {
@@ -342,6 +364,26 @@ DWORD InstallCopy(const std::wstring& directory, std::wstring* error) {
   return 0;
 }
 
+// Patch run: the new setup program just written gives way to a link of
+// the kind asked for, as a setup program that plants one where the
+// installer starts the next program would leave it. 0 or the exit code.
+DWORD ReplaceNewSetupByLink(const std::wstring& new_setup,
+                            const std::wstring& kind,
+                            const std::wstring& target, std::wstring* error) {
+  if (target.empty() || (kind != L"junction" && kind != L"symlink")) {
+    *error = L"a link needs the kind junction or symlink and a target";
+    return stand_in::kExitUsage;
+  }
+  if (!DeleteFileW(new_setup.c_str()) ||
+      !(kind == L"junction" ? links::MakeJunction(new_setup, target)
+                            : links::MakeFileSymbolicLink(new_setup, target))) {
+    *error = L"no " + kind + L" made at the new setup program's path, error " +
+             std::to_wstring(GetLastError());
+    return stand_in::kExitCannotCreate;
+  }
+  return 0;
+}
+
 // Starts the helper that holds the file, and returns once it has the file
 // open (or has failed to open it).
 bool StartHolder(const std::wstring& file, DWORD hold_ms, bool for_writing,
@@ -409,9 +451,12 @@ int Hold(const std::vector<std::wstring>& args) {
   // processes too.
   const HANDLE ready =
       reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ready_value));
+  // The helper inherits the environment of the run that started it.
+  const DWORD share_delete =
+      GetEnv(stand_in::kHoldShareDelete) == L"1" ? FILE_SHARE_DELETE : 0;
   const HANDLE held = CreateFileW(
       file.c_str(), GENERIC_READ | (for_writing ? GENERIC_WRITE : 0),
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | share_delete, nullptr, OPEN_EXISTING,
       FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held == INVALID_HANDLE_VALUE) return stand_in::kExitNoInput;
   SetEvent(ready);
@@ -529,6 +574,15 @@ int Run() {
       if (!install_to.empty()) exit_code = InstallCopy(install_to, &error);
     }
   }
+  if (exit_code == 0 && chosen_code == 0 && request.patch) {
+    const std::wstring link_kind = GetEnv(stand_in::kNewSetupLink);
+    if (!link_kind.empty()) {
+      exit_code =
+          ReplaceNewSetupByLink(request.new_setup, link_kind,
+                                GetEnv(stand_in::kNewSetupLinkTarget), &error);
+      if (exit_code == 0) report.Add("new_setup_link", link_kind);
+    }
+  }
   std::wstring held = GetEnv(stand_in::kHoldFile);
   if (held.empty()) held = request.patch ? request.patch_file : request.archive;
   if (held == L"new-setup-exe") held = request.new_setup;
@@ -579,10 +633,22 @@ int Run() {
   if (linger_ms != 0) report.Add("linger", std::to_wstring(linger_ms));
   if (crash) report.Add("crash", L"access-violation");
 
+  if (GetEnv(stand_in::kReportErrorMode) == L"1") {
+    report.Add("error_mode", std::to_wstring(GetErrorMode()));
+  }
+  const std::wstring linger_until = GetEnv(stand_in::kLingerUntil);
+  if (!linger_until.empty()) report.Add("linger_until", linger_until);
+
   if (!error.empty()) report.Add("error", error);
   report.Add("exit", std::to_wstring(exit_code));
   report.Add("run", L"end");
   if (!report.Flush() && exit_code == 0) exit_code = stand_in::kExitIoError;
+  for (int waited = 0;
+       !linger_until.empty() && waited < 12000 &&
+       GetFileAttributesW(linger_until.c_str()) == INVALID_FILE_ATTRIBUTES;
+       ++waited) {
+    Sleep(10);
+  }
   if (linger_ms != 0) Sleep(linger_ms);
   if (crash) {
     // A store through a null pointer, read at run time so that the

@@ -30,6 +30,14 @@ constexpr const wchar_t kLingerMs[] = L"STAND_IN_LINGER_MS";
 constexpr const wchar_t kMoveSelf[] = L"STAND_IN_MOVE_SELF";
 constexpr const wchar_t kCrash[] = L"STAND_IN_CRASH";
 
+// For the cases only Windows can show (see windows_only_test.cc).
+constexpr const wchar_t kLingerUntil[] = L"STAND_IN_LINGER_UNTIL";
+constexpr const wchar_t kHoldShareDelete[] = L"STAND_IN_HOLD_SHARE_DELETE";
+constexpr const wchar_t kNewSetupLink[] = L"STAND_IN_NEW_SETUP_LINK";
+constexpr const wchar_t kNewSetupLinkTarget[] =
+    L"STAND_IN_NEW_SETUP_LINK_TARGET";
+constexpr const wchar_t kReportErrorMode[] = L"STAND_IN_REPORT_ERROR_MODE";
+
 // Exit codes of its own; every other code is one it was told to use.
 constexpr unsigned kExitUsage = 64;         // command line not understood
 constexpr unsigned kExitNotAnArchive = 65;  // no 7z signature at the start

@@ -52,7 +52,13 @@ ScratchDir::ScratchDir(const std::wstring& label) {
                              std::to_wstring(GetCurrentProcessId()) + L"-" +
                              std::to_wstring(serial);
     if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-      path_ = candidate;
+      // Windows may name the temporary folder by its short 8.3 names,
+      // where the paths a program reports (and the installer builds from
+      // a handle) are the long ones.
+      wchar_t long_path[MAX_PATH + 1];
+      const DWORD n =
+          GetLongPathNameW(candidate.c_str(), long_path, MAX_PATH + 1);
+      path_ = n > 0 && n <= MAX_PATH ? std::wstring(long_path, n) : candidate;
       return;
     }
   }
@@ -70,6 +76,41 @@ OpenDirectory::OpenDirectory(const std::wstring& path)
 
 OpenDirectory::~OpenDirectory() {
   if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+
+bool RunningOnWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr &&
+         GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::wstring TokenOwnerSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  alignas(TOKEN_OWNER) char block[512];
+  DWORD size = 0;
+  std::wstring result;
+  if (GetTokenInformation(token, TokenOwner, block, sizeof(block), &size)) {
+    wchar_t* text = nullptr;
+    if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(block)->Owner,
+                               &text)) {
+      result = text;
+      LocalFree(text);
+    }
+  }
+  CloseHandle(token);
+  return result;
+}
+
+std::wstring AccessListText(PSECURITY_DESCRIPTOR descriptor) {
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+          nullptr)) {
+    return L"<conversion failed>";
+  }
+  std::wstring result = text;
+  LocalFree(text);
+  return result;
 }
 
 bool Exists(const std::wstring& path) {

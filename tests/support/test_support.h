@@ -52,6 +52,17 @@ class OpenDirectory {
   HANDLE handle_;
 };
 
+// True under Wine (its ntdll exports wine_get_version), which the cases
+// that only Windows can decide skip themselves on.
+bool RunningOnWine();
+// The owner SID of this process's token (what a file it creates is owned
+// by), in its string form; empty when it cannot be read.
+std::wstring TokenOwnerSid();
+
+// A security descriptor's access list in the security descriptor
+// definition language ("D:..."), as the system writes it.
+std::wstring AccessListText(PSECURITY_DESCRIPTOR descriptor);
+
 // Removes a file or a directory tree, clearing read-only attributes.
 void RemoveTree(const std::wstring& path);
 bool Exists(const std::wstring& path);

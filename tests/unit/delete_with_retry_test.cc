@@ -164,7 +164,8 @@ TEST(DeleteWithRetry, LinkGoesAndItsTargetStays) {
   if (!make_link(file_link, target_file, 0) ||
       !make_link(dir_link, target_dir, SYMBOLIC_LINK_FLAG_DIRECTORY)) {
     GTEST_SKIP() << "CreateSymbolicLinkW made no link here (Wine 8 only "
-                    "pretends to)";
+                    "pretends to; Windows needs the privilege or developer "
+                    "mode)";
   }
 
   int32_t attempts = 0;

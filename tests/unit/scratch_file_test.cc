@@ -264,7 +264,10 @@ class SmallVolume : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = testing_support::PathFromEnvironment("SMALL_VOLUME_DIR");
-    if (dir_.empty()) GTEST_SKIP() << "SMALL_VOLUME_DIR is not set";
+    if (dir_.empty()) {
+      GTEST_SKIP() << "SMALL_VOLUME_DIR is not set (CTest mounts that "
+                      "volume on the build machine)";
+    }
     ULARGE_INTEGER available, total, free;
     if (!GetDiskFreeSpaceExW((dir_ + L"\\").c_str(), &available, &total,
                              &free) ||

@@ -22,37 +22,6 @@ bool IsUpperHex(wchar_t unit) {
   return (unit >= L'0' && unit <= L'9') || (unit >= L'A' && unit <= L'F');
 }
 
-// The owner SID of this process's token, found without the product code.
-std::wstring OwnerSid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
-  char block[512];
-  DWORD size = 0;
-  std::wstring result;
-  if (GetTokenInformation(token, TokenOwner, block, sizeof(block), &size)) {
-    wchar_t* text = nullptr;
-    if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(block)->Owner,
-                               &text)) {
-      result = text;
-      LocalFree(text);
-    }
-  }
-  CloseHandle(token);
-  return result;
-}
-
-std::wstring DaclString(PSECURITY_DESCRIPTOR descriptor) {
-  wchar_t* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-          nullptr)) {
-    return L"<conversion failed>";
-  }
-  std::wstring result = text;
-  LocalFree(text);
-  return result;
-}
-
 // base + "\" with nested folders so that the whole is exactly length units.
 std::wstring DeepBase(const std::wstring& root, size_t length) {
   std::wstring base = root;
@@ -185,7 +154,7 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
                L"(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)(A;;FA;;;");
   EXPECT_EQ(std::wstring(kWorkDirAclPrefix).size(), 92u);
 
-  const std::wstring owner = OwnerSid();
+  const std::wstring owner = TokenOwnerSid();
   ASSERT_FALSE(owner.empty());
   wchar_t* sid = nullptr;
   ASSERT_TRUE(GetTokenOwnerSidString(&sid));
@@ -208,7 +177,7 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
   PSECURITY_DESCRIPTOR expected = nullptr;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
       expected_text.c_str(), SDDL_REVISION_1, &expected, nullptr));
-  EXPECT_EQ(DaclString(built), DaclString(expected));
+  EXPECT_EQ(AccessListText(built), AccessListText(expected));
   LocalFree(expected);
 
   SECURITY_DESCRIPTOR_CONTROL control = 0;

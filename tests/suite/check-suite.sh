@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The Windows suite as a Windows machine gets it: the zip unpacked into a
+# folder of its own and run-suite.cmd run by Wine's cmd.exe, in a Wine
+# prefix of its own. Passes when the runner passed, reported every program
+# once as passed or skipped with totals that add up, and reported every
+# case that only Windows can decide as skipped with a reason beginning
+# "Windows only:" (and no other case so). Those cases are the ones of a
+# GoogleTest suite whose name begins with "OnWindows", in the sources
+# below TESTS_DIR.
+#   check-suite.sh RUN_IN_PREFIX PREFIX ZIP WORK_DIR "PROGRAM..." TESTS_DIR
+set -uo pipefail
+run_in_prefix=$1 prefix=$2 zip=$3 work=$4 tests_dir=$6
+read -r -a programs <<<"$5"
+mapfile -t windows_only < <(grep -rhoE --include='*.cc' \
+  '^TEST(_F)?\(OnWindows[A-Za-z0-9_]*, *[A-Za-z0-9_]+\)' "$tests_dir" |
+  sed -E 's/^TEST(_F)?\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\)$/\2.\3/')
+[ ${#windows_only[@]} -gt 0 ] || { echo "no OnWindows cases in $tests_dir"; exit 1; }
+
+rm -rf "$work" && mkdir -p "$work" || exit 1
+(cd "$work" && cmake -E tar xf "$zip") || { echo "cannot unpack $zip"; exit 1; }
+runner=$(find "$work" -maxdepth 2 -name run-suite.cmd | head -1)
+[ -n "$runner" ] || { echo "no run-suite.cmd in $zip"; exit 1; }
+"$run_in_prefix" "$prefix" cmd /c "Z:${runner//\//\\}" >"$work/output.txt" 2>&1
+status=$?
+tr -d '\r' <"$work/output.txt" >"$work/output.lf"
+cat "$work/output.lf"
+echo "== run-suite.cmd exited with $status"
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+[ "$status" -eq 0 ] || fail "run-suite.cmd exited with $status"
+for program in "${programs[@]}"; do
+  count=$(grep -cE "^(passed|skipped) +$program\$" "$work/output.lf")
+  [ "$count" -eq 1 ] || fail "$program is not reported once as passed or skipped"
+done
+for case in "${windows_only[@]}"; do
+  grep -qE "^ +skipped $case: Windows only: ." "$work/output.lf" ||
+    fail "$case is not reported skipped with a reason beginning 'Windows only:'"
+done
+reported=$(grep -cE "^ +skipped [A-Za-z0-9_]+\.[A-Za-z0-9_]+: Windows only:" \
+  "$work/output.lf")
+[ "$reported" -eq ${#windows_only[@]} ] ||
+  fail "$reported cases skip as Windows only, ${#windows_only[@]} are known"
+totals=$(tail -n 1 "$work/output.lf")
+if [[ $totals =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed,\ ([0-9]+)\ skipped$ ]]; then
+  sum=$((BASH_REMATCH[1] + BASH_REMATCH[2] + BASH_REMATCH[3]))
+  [ "$sum" -eq ${#programs[@]} ] ||
+    fail "the totals count $sum programs, the suite has ${#programs[@]}"
+else
+  fail "no closing line 'N passed, N failed, N skipped'"
+fi
+[ "$failures" -eq 0 ] && echo "== the suite ran under Wine as CTest runs it"
+exit $((failures > 0))
