@@ -41,7 +41,8 @@ killed run left, with when they struck and how many of their folders were
 still there after the next ordinary run; then every broken invariant. It
 exits 1 when any invariant was broken, or when no killed run left anything
 (the campaign then proved nothing). The seed is printed; --seed draws the
-same instants again (what they hit still depends on the machine's pace).
+same instants again, as shares of the run's length (what they hit still
+depends on the machine's pace).
 """
 import argparse
 import os
@@ -74,7 +75,9 @@ SETTLE = 0.1
 # The names of a run's processes: the installer, the setup program, and
 # either before Wine has named it after its program.
 RUN_NAMES = {INSTALLER, "setup.exe", "wine64-preloade"}
-STUCK_AFTER = 10
+# A program that has not loaded kernel32.dll this long after its
+# installer's kill never will.
+STARTED_WITHIN = 3
 # Ordinary runs whose median is the length the kills are drawn over.
 RECENT_RUNS = 9
 
@@ -238,11 +241,14 @@ class Campaign:
         return None
 
     def kill_one(self, number, round_number):
+        # Every draw is made whatever the kill meets, so that a seed gives
+        # the same draws again, each instant as a share of the run's length.
+        (at, with_companion, companion_at, scan, scanned_file,
+         hold) = (self.rng.random() for _ in range(6))
         length = self.length()
-        at = self.rng.uniform(0, length)
-        companion_at = (self.rng.uniform(0, length)
-                        if self.rng.random() < self.args.parallel else None)
-        scan = self.rng.random() < self.args.scanner
+        at *= length
+        companion_at = (companion_at * length
+                        if with_companion < self.args.parallel else None)
         before = self.work_dirs()
         report = os.path.join(self.tools, "companion.txt")
         companion = None
@@ -274,7 +280,7 @@ class Campaign:
             if self.finish(companion, what) != 0:
                 self.fault("%s exited %d" % (what, companion.returncode))
             left.pop(self.companion_dir(report), None)
-        self.end_stuck(number)
+        self.wait_for_its_processes(number)
 
         if len(left) > 1:
             self.fault("kill %d: more than one new folder: %s"
@@ -282,8 +288,8 @@ class Campaign:
         name, entries = (sorted(left.items())[0] if left else (None, None))
         stage = judge.FINISHED if not killed else \
             judge.stage_of(entries, self.archive_bytes)
-        scanned = self.start_scanner(name, entries) if scan and entries \
-            else None
+        scanned = (self.start_scanner(name, entries, scanned_file, hold)
+                   if scan < self.args.scanner and entries else None)
         kill = {"stage": stage, "at_ms": at * 1000, "dir": name,
                 "round": round_number, "left": False, "held": False}
         self.kills.append(kill)
@@ -295,32 +301,36 @@ class Campaign:
             scanned or "-")), file=self.log, flush=True)
         return kill
 
-    def end_stuck(self, number):
+    def wait_for_its_processes(self, number):
         """Waits for the killed run's setup program. Under Wine, a kill that
         strikes while the installer is starting it can leave it waiting for
-        the Wine server for good, before any of its own code has run (as on
-        Windows, where such a child would stay suspended): that one is
-        ended, and counted."""
-        stray = self.wine.wait_gone(RUN_NAMES, STUCK_AFTER)
-        for pid, name in stray.items():
-            if name == INSTALLER:
-                self.fault("kill %d: %s (pid %d) still running %d s after it"
-                           % (number, name, pid, STUCK_AFTER))
-            else:
+        the Wine server for good, before any of its own code has run (on
+        Windows such a child would stay suspended): that one is ended, and
+        counted. Any other process still running is a fault."""
+        stray = self.wine.wait_gone(RUN_NAMES, STARTED_WITHIN)
+        for pid in list(stray):
+            if not self.wine.has_begun(pid):
                 self.stuck += 1
-                say("kill %d: its %s (pid %d) still running after %d s, "
-                    "ended" % (number, name, pid, STUCK_AFTER))
+                say("kill %d: its %s (pid %d) never began, ended"
+                    % (number, stray.pop(pid), pid))
+                self.wine.kill(pid)
+        if stray:
+            stray = self.wine.wait_gone(RUN_NAMES, RUN_TIMEOUT)
+        for pid, name in stray.items():
+            self.fault("kill %d: %s (pid %d) still running %d s after it"
+                       % (number, name, pid, RUN_TIMEOUT))
             self.wine.kill(pid)
-        if self.wine.wait_gone(RUN_NAMES, STUCK_AFTER):
+        if self.wine.wait_gone(RUN_NAMES, 10):
             raise SystemExit("kill-campaign: a process of the killed run "
                              "outlived SIGKILL")
 
-    def start_scanner(self, folder, entries):
-        """Has hold_file.exe hold one of the folder's files; the name held,
-        or None when it could not open it."""
-        name = self.rng.choice(sorted(entries))
-        hold_ms = int(self.rng.uniform(0, 2 * self.args.round * self.length())
-                      * 1000)
+    def start_scanner(self, folder, entries, which, hold):
+        """Has hold_file.exe hold one of the folder's files (which and hold
+        are draws from 0 to 1) for up to twice a round's length; the name
+        held, or None when it could not open it."""
+        names = sorted(entries)
+        name = names[int(which * len(names))]
+        hold_ms = int(hold * 2 * self.args.round * self.length() * 1000)
         process = self.wine.start(
             [TOOLS + "\\hold_file.exe", "%s\\%s\\%s" % (FOLDER, folder, name),
              str(hold_ms)], cwd=self.tools)
@@ -394,10 +404,9 @@ class Campaign:
                 kills.append(self.kill_one(number, round_number))
             remaining = self.check_after("the run after round %d"
                                          % round_number, kills, strict=False)
-            say("round %d/%d: %s; left: %s" % (
+            say("round %d/%d: %s; folders left: %d" % (
                 round_number, rounds,
-                ", ".join(k["stage"] for k in kills),
-                ", ".join(sorted(remaining)) or "nothing"))
+                ", ".join(k["stage"] for k in kills), len(remaining)))
         for scanner in self.scanners:
             scanner["process"].wait()
         remaining = self.check_after("the last run", [], strict=True)
@@ -439,8 +448,8 @@ def main():
     if args.parallel or args.scanner:
         print("runs beside a killed run: %d; files held by a scanner: %d"
               % (campaign.companions, campaign.scanned))
-    print("setup programs still running %d s after their installer's kill "
-          "(ended by the campaign): %d" % (STUCK_AFTER, campaign.stuck))
+    print("setup programs that never began (their installer was killed while "
+          "starting them; ended by the campaign): %d" % campaign.stuck)
     print()
     print(judge.table(kills))
     print()

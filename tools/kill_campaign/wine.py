@@ -143,6 +143,16 @@ class Wine:
             time.sleep(0.02)
 
     @staticmethod
+    def has_begun(pid):
+        """Whether a process got as far as loading kernel32.dll, which Wine
+        does before any of the program's own code runs."""
+        try:
+            with open("/proc/%d/maps" % pid, "rb") as f:
+                return b"/kernel32.dll" in f.read().lower()
+        except OSError:
+            return True
+
+    @staticmethod
     def kill(pid):
         try:
             os.kill(pid, signal.SIGKILL)
