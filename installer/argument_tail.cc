@@ -26,9 +26,11 @@ const wchar_t* SkipProgramName(const wchar_t* raw_command_line) {
 }  // namespace
 
 bool AppendArgumentTail(const wchar_t* raw_command_line,
-                        wchar_t* command_line) {
+                        size_t program_name_length, wchar_t* command_line) {
   if (raw_command_line == nullptr) return true;
-  const wchar_t* tail = SkipProgramName(raw_command_line);
+  const wchar_t* tail = program_name_length != 0
+                            ? raw_command_line + program_name_length
+                            : SkipProgramName(raw_command_line);
   if (tail == nullptr || *tail == 0) return true;
 
   // Copied as it stands, quoting and spacing included: the child splits it
@@ -47,4 +49,15 @@ bool AppendArgumentTail(const wchar_t* raw_command_line,
   // the caller gives up instead, on the command line as it was.
   command_line[end] = 0;
   return false;
+}
+
+int ArgumentsInProgramName(const wchar_t* program_name, size_t length) {
+  int arguments = 1;
+  for (size_t i = 1; i < length; ++i) {
+    if (IsArgumentBreak(program_name[i]) &&
+        !IsArgumentBreak(program_name[i - 1])) {
+      ++arguments;
+    }
+  }
+  return arguments;
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "delete_mark.h"
+#include "relative_file.h"
 #include "wide_buf.h"
 
 namespace {
@@ -11,8 +13,6 @@ namespace {
 // itself rather than what it points to.
 constexpr DWORD kShareAll =
     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kOpenFlags =
-    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 constexpr DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 
 // Deletions and attribute repairs that succeed go straight back to the
@@ -22,9 +22,14 @@ constexpr DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 // many quick rounds the object is treated as busy and waited for instead.
 constexpr int kQuickRoundsPerAttempt = 8;
 
-HANDLE OpenPath(const wchar_t* path, DWORD access) {
-  return CreateFileW(path, access, kShareAll, nullptr, OPEN_EXISTING,
-                     kOpenFlags, nullptr);
+HANDLE OpenInside(HANDLE directory, const wchar_t* name, DWORD access) {
+  RelativeOpen how;
+  how.access = access;
+  how.share = kShareAll;
+  how.disposition = kOpenExisting;
+  how.options = kNotThroughLinks;
+  how.descriptor = nullptr;
+  return OpenRelative(directory, name, how);
 }
 
 // True when a read-only attribute was found and cleared on the open
@@ -45,8 +50,8 @@ bool ClearReadOnlyOn(HANDLE handle) {
                                     sizeof info) != FALSE;
 }
 
-bool ClearReadOnly(const wchar_t* path) {
-  HANDLE handle = OpenPath(path, kAttributeAccess);
+bool ClearReadOnly(HANDLE directory, const wchar_t* name) {
+  HANDLE handle = OpenInside(directory, name, kAttributeAccess);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool cleared = ClearReadOnlyOn(handle);
   CloseHandle(handle);
@@ -54,13 +59,6 @@ bool ClearReadOnly(const wchar_t* path) {
 }
 
 enum class Next { kGone, kRetryNow, kPause, kGiveUp };
-
-bool MarkForDeletion(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition;
-  disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                    sizeof disposition) != FALSE;
-}
 
 // What a failed open or deletion mark calls for. A read-only attribute
 // is repaired by repair(), which says whether it found one to clear.
@@ -83,18 +81,19 @@ Next AfterError(DWORD error, Repair repair) {
   }
 }
 
-// One open-and-delete round by path.
-Next TryDelete(const wchar_t* path) {
-  HANDLE handle = OpenPath(path, DELETE);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return AfterError(GetLastError(), [path] { return ClearReadOnly(path); });
-  }
+// One open-and-delete round by name inside the directory.
+Next TryDelete(HANDLE directory, const wchar_t* name) {
+  const auto repair = [directory, name] {
+    return ClearReadOnly(directory, name);
+  };
+  HANDLE handle = OpenInside(directory, name, DELETE);
+  if (handle == INVALID_HANDLE_VALUE) return AfterError(GetLastError(), repair);
   const bool marked = MarkForDeletion(handle);
   const DWORD error = marked ? 0 : GetLastError();
   CloseHandle(handle);
   // The object goes with the close; the next open confirms it.
   if (marked) return Next::kRetryNow;
-  return AfterError(error, [path] { return ClearReadOnly(path); });
+  return AfterError(error, repair);
 }
 
 // True when the directory open on handle is seen to hold anything but "."
@@ -132,10 +131,10 @@ Next TryDeleteHeld(HANDLE handle) {
                     [handle] { return ClearReadOnlyOn(handle); });
 }
 
-// Runs rounds with pauses between them until the object is gone or the
-// attempts are used up.
+// Runs rounds with pauses between them until the object is gone or
+// max_attempts attempts are used up.
 template <typename Round>
-bool RetryDeletion(Round round, int32_t* attempts) {
+bool RetryDeletion(Round round, int32_t max_attempts, int32_t* attempts) {
   *attempts = 1;
   int quick_rounds = 0;
   for (;;) {
@@ -146,7 +145,7 @@ bool RetryDeletion(Round round, int32_t* attempts) {
     }
     if (next == Next::kGone) return true;
     if (next == Next::kGiveUp) return false;
-    if (*attempts >= kMaxDeleteAttempts) return false;
+    if (*attempts >= max_attempts) return false;
     ++*attempts;
     quick_rounds = 0;
     Sleep(kDeletePauseMs);
@@ -155,16 +154,30 @@ bool RetryDeletion(Round round, int32_t* attempts) {
 
 }  // namespace
 
-bool DeleteWithRetry(const wchar_t* path, int32_t* attempts) {
-  return RetryDeletion([path] { return TryDelete(path); }, attempts);
+bool DeleteInDirectory(HANDLE directory, const wchar_t* name,
+                       int32_t* attempts) {
+  return RetryDeletion([directory, name] { return TryDelete(directory, name); },
+                       kMaxDeleteAttempts, attempts);
+}
+
+bool DeleteInDirectoryOnce(HANDLE directory, const wchar_t* name) {
+  int32_t attempts = 0;
+  return RetryDeletion([directory, name] { return TryDelete(directory, name); },
+                       1, &attempts);
+}
+
+bool DeleteHeldDirectoryOnce(HANDLE directory) {
+  int32_t attempts = 0;
+  return RetryDeletion([directory] { return TryDeleteHeld(directory); }, 1,
+                       &attempts);
 }
 
 bool DeleteWorkDirectory(WorkDirectory* work, int32_t* attempts) {
   *attempts = 1;
   if (!work->IsHeld()) return false;
   HANDLE handle = work->handle;
-  const bool marked =
-      RetryDeletion([handle] { return TryDeleteHeld(handle); }, attempts);
+  const bool marked = RetryDeletion([handle] { return TryDeleteHeld(handle); },
+                                    kMaxDeleteAttempts, attempts);
   // Marked or not, the hold ends here: a directory that stays is the
   // user's to remove.
   work->Release();
@@ -179,15 +192,13 @@ void DeleteExtractedFiles(const wchar_t* archive_path,
                           const wchar_t* setup_path, WorkDirectory* work,
                           int32_t* max_delete_attempts) {
   // The directory goes last: it can only be deleted once it is empty. The
-  // files go by their paths, which the directory's hold keeps from being
-  // redirected anywhere else meanwhile.
+  // files go by their names inside the held directory, so that nothing a
+  // link in the folder's path names by now is ever touched.
   int32_t attempts = 0;
-  if (BoundedLength(archive_path, kPathCapacity) != 0) {
-    DeleteWithRetry(archive_path, &attempts);
-    RaiseDeleteAttempts(max_delete_attempts, attempts);
-  }
-  if (BoundedLength(setup_path, kPathCapacity) != 0) {
-    DeleteWithRetry(setup_path, &attempts);
+  const wchar_t* const files[] = {archive_path, setup_path};
+  for (const wchar_t* path : files) {
+    if (BoundedLength(path, kPathCapacity) == 0) continue;
+    DeleteInDirectory(work->handle, LastComponent(path), &attempts);
     RaiseDeleteAttempts(max_delete_attempts, attempts);
   }
   DeleteWorkDirectory(work, &attempts);

@@ -2,6 +2,7 @@
 
 #include <fdi.h>
 
+#include "relative_file.h"
 #include "scratch_file.h"
 #include "system_library.h"
 #include "wide_buf.h"
@@ -25,12 +26,21 @@ struct CabinetApi {
 
 CabinetApi g_cabinet_api = {nullptr, nullptr, nullptr, nullptr, 0};
 
+// Where the cabinet is, for CabinetOpen: its name inside the held
+// directory.
+struct CabinetSource {
+  HANDLE directory;
+  const wchar_t* name;
+};
+
 struct CabinetCopyContext {
+  HANDLE directory;
   const wchar_t* target_path;
   ScratchFile output;
   // The size the cabinet declares for the file, from the copy-file
   // notification; the file counts as complete only at this size.
   DWORD expected_size;
+  bool created;  // the target was created by this expansion
   unsigned char succeeded;
 };
 
@@ -59,19 +69,22 @@ Fn LookUp(const char* name) {
 }
 
 // The cabinet library takes the cabinet's name as narrow text of at most
-// 256 bytes, which a wide path of a deep or non-Latin folder need not fit.
-// It is handed a short token instead, "cab:" and the sixteen hex digits of
-// the wide path's address; CabinetOpen, which gets no context of its own,
-// turns the token back into that path. Nothing else is ever opened, so a
-// cabinet cannot make the library open a file of its choosing.
+// 256 bytes, which a wide path of a deep or non-Latin folder need not fit,
+// and would open it by that path. It is handed a short token instead,
+// "cab:" and the sixteen hex digits of the address of the cabinet's
+// CabinetSource; CabinetOpen, which gets no context of its own, turns the
+// token back into that source and opens the cabinet inside the held
+// directory. Nothing else is ever opened, so a cabinet cannot make the
+// library open a file of its choosing.
 constexpr char kTokenPrefix[] = "cab:";
 constexpr size_t kTokenPrefixLength = sizeof kTokenPrefix - 1;
 constexpr size_t kTokenDigits = 2 * sizeof(UINT_PTR);
 constexpr size_t kTokenLength = kTokenPrefixLength + kTokenDigits;
 const char kHexDigits[] = "0123456789ABCDEF";
 
-void FormatCabinetToken(const wchar_t* path, char (&token)[kTokenLength + 1]) {
-  UINT_PTR value = reinterpret_cast<UINT_PTR>(path);
+void FormatCabinetToken(const CabinetSource* source,
+                        char (&token)[kTokenLength + 1]) {
+  UINT_PTR value = reinterpret_cast<UINT_PTR>(source);
   for (size_t i = 0; i < kTokenPrefixLength; ++i) token[i] = kTokenPrefix[i];
   for (size_t i = kTokenLength; i > kTokenPrefixLength; --i) {
     token[i - 1] = kHexDigits[value & 0xF];
@@ -80,8 +93,8 @@ void FormatCabinetToken(const wchar_t* path, char (&token)[kTokenLength + 1]) {
   token[kTokenLength] = 0;
 }
 
-// The path a token names; null for anything that is not a whole token.
-const wchar_t* ParseCabinetToken(const char* token) {
+// The source a token names; null for anything that is not a whole token.
+const CabinetSource* ParseCabinetToken(const char* token) {
   for (size_t i = 0; i < kTokenPrefixLength; ++i) {
     if (token[i] != kTokenPrefix[i]) return nullptr;
   }
@@ -99,7 +112,7 @@ const wchar_t* ParseCabinetToken(const char* token) {
     value = (value << 4) | nibble;
   }
   if (token[kTokenLength] != 0) return nullptr;
-  return reinterpret_cast<const wchar_t*>(value);
+  return reinterpret_cast<const CabinetSource*>(value);
 }
 
 HANDLE AsHandle(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
@@ -112,21 +125,22 @@ void DIAMONDAPI CabinetFree(void* block) {
   HeapFree(GetProcessHeap(), 0, block);
 }
 
+// The library only ever opens the cabinet itself, to read it; anything
+// else it asks for (writing, creating) is refused.
 INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int /*mode*/) {
-  const wchar_t* path = ParseCabinetToken(name);
-  if (path == nullptr) return kAbort;
-  DWORD access = GENERIC_READ;
-  if (flags & kOpenReadWrite) {
-    access = GENERIC_READ | GENERIC_WRITE;
-  } else if (flags & kOpenWriteOnly) {
-    access = GENERIC_WRITE;
+  const CabinetSource* source = ParseCabinetToken(name);
+  if (source == nullptr ||
+      (flags & (kOpenWriteOnly | kOpenReadWrite | kOpenCreate)) != 0) {
+    return kAbort;
   }
-  const DWORD disposition =
-      (flags & kOpenCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
-  HANDLE file =
-      CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return reinterpret_cast<INT_PTR>(file);
+  RelativeOpen how;
+  how.access = GENERIC_READ;
+  how.share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+  how.disposition = kOpenExisting;
+  how.options = kFileOnly | kNotThroughLinks;
+  how.descriptor = nullptr;
+  return reinterpret_cast<INT_PTR>(
+      OpenRelative(source->directory, source->name, how));
 }
 
 UINT DIAMONDAPI CabinetRead(INT_PTR file, void* buffer, UINT count) {
@@ -160,7 +174,10 @@ INT_PTR CopyFileNotification(CabinetCopyContext* context,
   // on with the next file after the first is closed; creating the target
   // again would replace the finished file, so any later file ends the copy.
   if (context->succeeded || context->output.IsOpen()) return kAbort;
-  if (!context->output.Create(context->target_path)) return kAbort;
+  if (!context->output.Create(context->directory, context->target_path)) {
+    return kAbort;
+  }
+  context->created = true;
   HANDLE duplicate = context->output.Duplicate();
   if (duplicate == INVALID_HANDLE_VALUE) return kAbort;
   context->expected_size = static_cast<DWORD>(notification->cb);
@@ -232,9 +249,11 @@ bool HasFolder(const wchar_t* path) {
 
 }  // namespace
 
-bool ExpandCabinetFile(const wchar_t* cabinet_path, const wchar_t* target_path,
-                       FileIdentity* written) {
-  if (written != nullptr) *written = UnknownFileIdentity();
+bool ExpandCabinetFile(HANDLE directory, const wchar_t* cabinet_path,
+                       const wchar_t* target_path, const DigestKey* key,
+                       WrittenFile* written) {
+  written->created = false;
+  written->content = UnknownContent(0);
   if (!LoadCabinetLibrary()) return false;
   g_cabinet_api.fdi_create = LookUp<FdiCreateFn>("FDICreate");
   g_cabinet_api.fdi_destroy = LookUp<FdiDestroyFn>("FDIDestroy");
@@ -254,12 +273,17 @@ bool ExpandCabinetFile(const wchar_t* cabinet_path, const wchar_t* target_path,
   if (fdi == nullptr) return false;
 
   CabinetCopyContext context;
+  context.directory = directory;
   context.target_path = target_path;
   context.expected_size = 0;
+  context.created = false;
   context.succeeded = 0;
+  CabinetSource source;
+  source.directory = directory;
+  source.name = LastComponent(cabinet_path);
   // The library joins folder and name; the token alone is the whole name.
   char token[kTokenLength + 1];
-  FormatCabinetToken(cabinet_path, token);
+  FormatCabinetToken(&source, token);
   char no_folder[1] = {0};
   // An abort, which the close-file answer always causes, is reported as a
   // failure; whether the first file arrived is what counts.
@@ -267,9 +291,14 @@ bool ExpandCabinetFile(const wchar_t* cabinet_path, const wchar_t* target_path,
                          &context);
   g_cabinet_api.fdi_destroy(fdi);
 
+  written->created = context.created;
   if (context.succeeded) {
     FlushFileBuffers(context.output.Handle());
-    if (written != nullptr) ReadFileIdentity(context.output.Handle(), written);
+    // Read back through the run's own handle, which nobody else can have
+    // written through: these are the bytes the library wrote.
+    if (key != nullptr) {
+      written->content = DigestFileContent(context.output.Handle(), *key);
+    }
   } else if (context.output.IsOpen()) {
     context.output.MarkDeleteOnClose();
   }

@@ -1,5 +1,6 @@
 #include "file_identity.h"
 
+#include "relative_file.h"
 #include "wide_buf.h"
 
 namespace {
@@ -16,15 +17,16 @@ constexpr FILE_INFO_BY_HANDLE_CLASS kFileIdInfoClass =
 
 }  // namespace
 
-FileIdentity UnknownFileIdentity() {
+FileIdentity UnknownFileIdentity(DWORD error) {
   FileIdentity identity;
   FillBytes(&identity, 0, sizeof identity);
   identity.known = false;
+  identity.error = error;
   return identity;
 }
 
 bool ReadFileIdentity(HANDLE handle, FileIdentity* identity) {
-  *identity = UnknownFileIdentity();
+  *identity = UnknownFileIdentity(0);
   // 128-bit identifiers where the system has them (on ReFS only all of
   // them are unique); the 64-bit index elsewhere.
   FileIdRecord record;
@@ -38,7 +40,10 @@ bool ReadFileIdentity(HANDLE handle, FileIdentity* identity) {
     return true;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return false;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    identity->error = GetLastError();
+    return false;
+  }
   identity->volume = info.dwVolumeSerialNumber;
   for (size_t i = 0; i < 4; ++i) {
     identity->id[i] = static_cast<unsigned char>(info.nFileIndexLow >> (8 * i));
@@ -49,14 +54,17 @@ bool ReadFileIdentity(HANDLE handle, FileIdentity* identity) {
   return true;
 }
 
-FileIdentity FileIdentityAt(const wchar_t* path) {
-  FileIdentity identity = UnknownFileIdentity();
-  HANDLE handle = CreateFileW(
-      path, FILE_READ_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return identity;
+FileIdentity FileIdentityIn(HANDLE directory, const wchar_t* name) {
+  RelativeOpen how;
+  how.access = FILE_READ_ATTRIBUTES;
+  how.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  how.disposition = kOpenExisting;
+  how.options = kNotThroughLinks;
+  how.descriptor = nullptr;
+  HANDLE handle = OpenRelative(directory, name, how);
+  if (handle == INVALID_HANDLE_VALUE)
+    return UnknownFileIdentity(GetLastError());
+  FileIdentity identity;
   ReadFileIdentity(handle, &identity);
   CloseHandle(handle);
   return identity;

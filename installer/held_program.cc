@@ -2,16 +2,29 @@
 
 #include "delete_with_retry.h"
 #include "owned_handle.h"
+#include "relative_file.h"
 
 namespace {
 
-HANDLE OpenForHold(const wchar_t* path) {
-  return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// ERROR_DATA_CHECKSUM_ERROR, which the compiler's headers do not name: "a
+// data integrity checksum error occurred; data in the file stream is
+// corrupt".
+constexpr DWORD kErrorDataChecksum = 323;
+
+// Read only, sharing only reading; a link is opened itself, so that it is
+// seen for what it is rather than followed.
+HANDLE OpenForHold(HANDLE directory, const wchar_t* name) {
+  RelativeOpen how;
+  how.access = GENERIC_READ;
+  how.share = FILE_SHARE_READ;
+  how.disposition = kOpenExisting;
+  how.options = kNotThroughLinks;
+  how.descriptor = nullptr;
+  return OpenRelative(directory, name, how);
 }
 
-// 0 when what is open is a plain file and, when known, the one written.
-DWORD CheckHeld(HANDLE handle, const FileIdentity& written) {
+// 0 when what is open on handle is a plain file.
+DWORD CheckPlainFile(HANDLE handle) {
   FILE_ATTRIBUTE_TAG_INFO tag;
   if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag,
                                     sizeof tag)) {
@@ -20,39 +33,72 @@ DWORD CheckHeld(HANDLE handle, const FileIdentity& written) {
   if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return ERROR_BAD_FILE_TYPE;
   }
-  // Only a link that stands for another name decides where the start
-  // would go; other tags leave the file what it is.
+  // Only a tag that stands for another name decides where the start would
+  // go; other tags leave the file what it is.
   if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
       IsReparseTagNameSurrogate(tag.ReparseTag)) {
     return ERROR_BAD_FILE_TYPE;
   }
-  if (!written.known) return 0;
-  FileIdentity held;
-  if (!ReadFileIdentity(handle, &held)) return GetLastError();
-  return SameFile(held, written) ? 0 : ERROR_FILE_INVALID;
+  return 0;
 }
 
+// 0 when the file open on handle is what was expected. An expectation that
+// is not known is a refusal with the error that kept it so, never a pass.
+DWORD CheckExpected(HANDLE handle, const ExpectedProgram& expected) {
+  if (expected.by_content) {
+    if (!expected.content.known) return expected.content.error;
+    const ContentDigest held = DigestFileContent(handle, expected.content.key);
+    if (!held.known) return held.error;
+    return SameContent(held, expected.content) ? 0 : kErrorDataChecksum;
+  }
+  if (!expected.identity.known) return expected.identity.error;
+  FileIdentity held;
+  if (!ReadFileIdentity(handle, &held)) return GetLastError();
+  return SameFile(held, expected.identity) ? 0 : ERROR_FILE_INVALID;
+}
+
+// A refusal must never read as success, whatever error a check handed on.
+DWORD AsRefusal(DWORD error) { return error != 0 ? error : ERROR_FILE_INVALID; }
+
 }  // namespace
+
+ExpectedProgram ExpectContent(const ContentDigest& content) {
+  ExpectedProgram expected;
+  expected.by_content = true;
+  expected.content = content;
+  expected.identity = UnknownFileIdentity(0);
+  return expected;
+}
+
+ExpectedProgram ExpectIdentity(const FileIdentity& identity) {
+  ExpectedProgram expected;
+  expected.by_content = false;
+  expected.content = UnknownContent(0);
+  expected.identity = identity;
+  return expected;
+}
 
 HeldProgram::HeldProgram() : handle(INVALID_HANDLE_VALUE) {}
 
 HeldProgram::~HeldProgram() { Release(); }
 
-bool HeldProgram::Hold(const FileIdentity& written) {
+bool HeldProgram::Hold(HANDLE directory, const ExpectedProgram& expected) {
   Release();
-  HANDLE opened = OpenForHold(path.get());
+  const wchar_t* name = LastComponent(path.get());
+  HANDLE opened = OpenForHold(directory, name);
   for (int32_t attempt = 1; opened == INVALID_HANDLE_VALUE &&
                             GetLastError() == ERROR_SHARING_VIOLATION &&
                             attempt < kMaxDeleteAttempts;
        ++attempt) {
     Sleep(kDeletePauseMs);
-    opened = OpenForHold(path.get());
+    opened = OpenForHold(directory, name);
   }
   if (opened == INVALID_HANDLE_VALUE) return false;
-  const DWORD refused = CheckHeld(opened, written);
+  DWORD refused = CheckPlainFile(opened);
+  if (refused == 0) refused = CheckExpected(opened, expected);
   if (refused != 0) {
     CloseHandle(opened);
-    SetLastError(refused);
+    SetLastError(AsRefusal(refused));
     return false;
   }
   handle = opened;

@@ -1,5 +1,6 @@
 #include "launch_settings.h"
 
+#include "argument_tail.h"
 #include "client_state_key.h"
 #include "system_library.h"
 #include "wide_buf.h"
@@ -73,25 +74,58 @@ void ResetLaunchSettings(LaunchSettings* settings) {
   settings->early_exit = false;
   settings->delete_extracted_files = true;
   settings->previous_version = nullptr;
+  settings->program_name_length = 0;
 }
 
 bool InitLaunchSettings(LaunchSettings* settings, HMODULE module) {
   ResetLaunchSettings(settings);
   settings->previous_version = FindPreviousVersion(module);
   settings->delete_extracted_files = ReadDeletePreference();
-  return ParseLaunchCommandLine(settings, GetCommandLineW());
+  // A path that does not fit is not compared; Windows' rule then stands.
+  PathBuf own_path;
+  const DWORD length =
+      GetModuleFileNameW(module, own_path.get(), kPathCapacity);
+  if (length == 0 || length >= kPathCapacity) own_path.clear();
+  return ParseLaunchCommandLine(settings, GetCommandLineW(), own_path.get());
+}
+
+size_t UnquotedOwnPathLength(const wchar_t* command_line,
+                             const wchar_t* own_path) {
+  if (command_line == nullptr || own_path == nullptr ||
+      command_line[0] == L'"') {
+    return 0;
+  }
+  const size_t length = TextLength(own_path);
+  if (length == 0) return 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (command_line[i] == 0) return 0;
+  }
+  const wchar_t after = command_line[length];
+  if (after != 0 && after != L' ' && after != L'\t') return 0;
+  return CompareStringOrdinal(command_line, static_cast<int>(length), own_path,
+                              static_cast<int>(length), TRUE) == CSTR_EQUAL
+             ? length
+             : 0;
 }
 
 bool ParseLaunchCommandLine(LaunchSettings* settings,
-                            const wchar_t* command_line) {
+                            const wchar_t* command_line,
+                            const wchar_t* own_path) {
   settings->command_line = command_line;
+  settings->program_name_length = UnquotedOwnPathLength(command_line, own_path);
   int argc = 0;
   wchar_t** argv = SplitCommandLine(command_line, &argc);
   if (argv == nullptr) return false;
   settings->argv = argv;
   settings->argc = argc;
 
-  for (int i = 1; i < argc; ++i) {
+  // The pieces of the program name come first; the user's own arguments,
+  // and so the switches, begin after them.
+  const int first_argument =
+      settings->program_name_length == 0
+          ? 1
+          : ArgumentsInProgramName(command_line, settings->program_name_length);
+  for (int i = first_argument; i < argc; ++i) {
     const wchar_t* arg = argv[i];
     if (lstrcmpiW(arg, L"--system-level") == 0) {
       settings->system_level = true;

@@ -22,6 +22,10 @@ struct LaunchSettings {
   bool delete_extracted_files;
   // Points into the module's mapped resources, valid for the process's life.
   const wchar_t* previous_version;
+  // Where the program name ends in command_line when it is the installer's
+  // own path without quotes (spaces and all); 0 when Windows' rule for the
+  // first argument decides.
+  size_t program_name_length;
 };
 
 LaunchSettings DefaultLaunchSettings();
@@ -31,8 +35,19 @@ LaunchSettings DefaultLaunchSettings();
 // cannot be split; the last error is then CommandLineToArgvW's.
 bool InitLaunchSettings(LaunchSettings* settings, HMODULE module);
 
+// own_path (may be null): the installer's own full path. A command line
+// that begins with it unquoted, followed by white space or the end, has it
+// whole as its program name: the pieces Windows splits it into are not the
+// user's arguments, and none of them is read as a switch.
 bool ParseLaunchCommandLine(LaunchSettings* settings,
-                            const wchar_t* command_line);
+                            const wchar_t* command_line,
+                            const wchar_t* own_path = nullptr);
+
+// The length of own_path when command_line begins with it, unquoted and
+// compared as Windows compares paths (ordinal, ignoring case), followed by
+// a space, a tab or the end; otherwise 0.
+size_t UnquotedOwnPathLength(const wchar_t* command_line,
+                             const wchar_t* own_path);
 
 void ResetLaunchSettings(LaunchSettings* settings);
 

@@ -1,8 +1,11 @@
 #include "run_installer.h"
 
+#include "content_digest.h"
 #include "delete_with_retry.h"
 #include "launch_settings.h"
 #include "outcome_report.h"
+#include "reclaim_killed_runs.h"
+#include "relative_file.h"
 #include "setup_invocation.h"
 #include "unpack_payload.h"
 #include "work_directory.h"
@@ -20,6 +23,15 @@ bool IsTag(const TypeTag& tag, const wchar_t* type) {
   return lstrcmpW(tag.get(), type) == 0;
 }
 
+// The work directory's own name, without its closing backslash.
+void WorkDirectoryName(const WorkDirectory& work, PathBuf* name) {
+  SafeCopy(name->get(), kPathCapacity, work.path.get());
+  const size_t length =
+      static_cast<size_t>(BoundedLength(name->get(), kPathCapacity));
+  if (length != 0) name->get()[length - 1] = 0;
+  SafeCopy(name->get(), kPathCapacity, LastComponent(name->get()));
+}
+
 // Everything from the work directory on. Once the work directory exists,
 // every path leads through the cleanup and the report.
 ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
@@ -32,17 +44,33 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   if (!CreateWorkDirectory(installer_directory, &work, &result)) {
     return result;
   }
+  // Before the payload is written, so that the space killed runs took is
+  // free again for this run's archive. Folders kept on purpose (cleanup
+  // turned off) stay.
+  if (settings.delete_extracted_files) {
+    PathBuf own_name;
+    WorkDirectoryName(work, &own_name);
+    ReclaimKilledRuns(work.folder, own_name.get());
+  }
+  work.ReleaseFolder();
   MarkFullInstallerChannel(settings);
 
+  // The setup program written by this run is told by its bytes, digested
+  // with a key nobody else knows. Without a key nothing can be told, and
+  // nothing is started.
+  DigestKey key;
+  const bool keyed = DrawDigestKey(&key);
   int32_t max_delete_attempts = 0;
   PathBuf archive_path;
   PathBuf setup_path;
   TypeTag archive_tag;
   TypeTag setup_tag;
-  FileIdentity setup_written = UnknownFileIdentity();
-  result = UnpackPayload(module, work.path.get(), &setup_path, &setup_tag,
-                         &archive_path, &archive_tag, &max_delete_attempts,
-                         &setup_written);
+  ContentDigest setup_content = UnknownContent(ERROR_GEN_FAILURE);
+  result = UnpackPayload(module, work.path.get(), work.handle, &setup_path,
+                         &setup_tag, &archive_path, &archive_tag,
+                         &max_delete_attempts, keyed ? &key : nullptr,
+                         &setup_content);
+  if (!keyed) setup_content = UnknownContent(ERROR_GEN_FAILURE);
   const bool archive_from_b7 = IsTag(archive_tag, L"B7");
   bool succeeded = false;
 
@@ -50,8 +78,9 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     TrimWorkingSet();
   } else if (!IsTag(setup_tag, L"B7")) {
     TrimWorkingSet();
-    result = RunSetup(settings, archive_path.get(), setup_path.get(),
-                      setup_written, archive_from_b7);
+    result =
+        RunSetup(settings, work.handle, archive_path.get(), setup_path.get(),
+                 ExpectContent(setup_content), archive_from_b7);
     succeeded = Succeeded(result);
   } else {
     // The payload carries a patch: the previously installed setup program
@@ -65,9 +94,10 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
       TrimWorkingSet();
     } else {
       bool patch_run_tried = false;
+      FileIdentity new_setup = UnknownFileIdentity(ERROR_FILE_NOT_FOUND);
       const ExitResult patched = PatchPreviousSetup(
-          settings, setup_path.get(), new_setup_path.get(),
-          &max_delete_attempts, &patch_run_tried, &setup_written);
+          settings, work.handle, setup_path.get(), new_setup_path.get(),
+          &max_delete_attempts, &patch_run_tried, &new_setup);
       // After a patch run the patch file is gone; what the run may have
       // left at the new path is what the cleanup must remove. A patch
       // stage that never started its run leaves the patch to the cleanup.
@@ -76,8 +106,9 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
       }
       TrimWorkingSet();
       if (Succeeded(patched)) {
-        result = RunSetup(settings, archive_path.get(), setup_path.get(),
-                          setup_written, archive_from_b7);
+        result = RunSetup(settings, work.handle, archive_path.get(),
+                          setup_path.get(), ExpectIdentity(new_setup),
+                          archive_from_b7);
         succeeded = Succeeded(result);
       } else {
         result = patched;

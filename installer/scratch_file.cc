@@ -1,16 +1,18 @@
 #include "scratch_file.h"
 
+#include "delete_mark.h"
 #include "owned_handle.h"
+#include "relative_file.h"
 
 namespace {
 
-// Reading the attributes too: the identity of the written file is read
-// through this handle (Windows checks that right for the query; Wine does
-// not), and attribute rights play no part in sharing.
-constexpr DWORD kScratchAccess = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
+// Reading too: the file's identity and its bytes, as written, are read
+// back through this handle, while its sharing keeps every other process
+// from writing to it. Read and attribute rights decide nothing about what
+// others may do: the share mode does.
+constexpr DWORD kScratchAccess =
+    GENERIC_WRITE | GENERIC_READ | DELETE | FILE_READ_ATTRIBUTES;
 constexpr DWORD kScratchShare = FILE_SHARE_DELETE;
-constexpr DWORD kScratchFlags =
-    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
 
 }  // namespace
 
@@ -18,7 +20,7 @@ ScratchFile::ScratchFile() : handle(INVALID_HANDLE_VALUE) {}
 
 ScratchFile::~ScratchFile() { Close(); }
 
-bool ScratchFile::Create(const wchar_t* file_path) {
+bool ScratchFile::Create(HANDLE directory, const wchar_t* file_path) {
   Close();
   if (!SafeCopy(path.get(), kPathCapacity, file_path)) return false;
   // Only new files: the run writes into a work directory it has just made
@@ -28,8 +30,13 @@ bool ScratchFile::Create(const wchar_t* file_path) {
   // (CREATE_ALWAYS is an open and a truncation to zero there) makes the
   // close start the 150 MB archive's writeback and the flush of the setup
   // program wait for it.
-  handle = CreateFileW(path.get(), kScratchAccess, kScratchShare, nullptr,
-                       CREATE_NEW, kScratchFlags, nullptr);
+  RelativeOpen how;
+  how.access = kScratchAccess;
+  how.share = kScratchShare;
+  how.disposition = kCreateNew;
+  how.options = kFileOnly | kSequentialOnly;
+  how.descriptor = nullptr;
+  handle = OpenRelative(directory, LastComponent(path.get()), how);
   if (handle == INVALID_HANDLE_VALUE) {
     path.clear();
     return false;
@@ -45,11 +52,7 @@ void ScratchFile::Close() {
 bool ScratchFile::IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
 
 bool ScratchFile::MarkDeleteOnClose() {
-  if (!IsOpen()) return false;
-  FILE_DISPOSITION_INFO disposition;
-  disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                    sizeof disposition) != FALSE;
+  return IsOpen() && MarkForDeletion(handle);
 }
 
 HANDLE ScratchFile::Duplicate() const {
@@ -64,11 +67,14 @@ HANDLE ScratchFile::Duplicate() const {
 
 HANDLE ScratchFile::Handle() const { return handle; }
 
-bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path,
-                         FileIdentity* written) {
-  if (written != nullptr) *written = UnknownFileIdentity();
+bool WriteResourceToFile(const ResourceBlob& blob, HANDLE directory,
+                         const wchar_t* path, const DigestKey* key,
+                         WrittenFile* written) {
+  written->created = false;
+  written->content = UnknownContent(0);
   ScratchFile file;
-  if (!file.Create(path)) return false;
+  if (!file.Create(directory, path)) return false;
+  written->created = true;
   const unsigned char* data = static_cast<const unsigned char*>(blob.data);
   uint64_t offset = 0;
   while (offset < blob.size) {
@@ -92,7 +98,7 @@ bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path,
     }
     offset += chunk;
   }
-  if (written != nullptr) ReadFileIdentity(file.Handle(), written);
+  if (key != nullptr) written->content = DigestFileContent(file.Handle(), *key);
   file.Close();
   return true;
 }

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "file_identity.h"
+#include "content_digest.h"
 #include "resource_blob.h"
 #include "wide_buf.h"
 
@@ -19,10 +19,11 @@ struct ScratchFile {
   ScratchFile& operator=(const ScratchFile&) = delete;
 
   // Closes any file held (without marking it), then creates the file at
-  // file_path, which must not exist yet (ERROR_FILE_EXISTS otherwise).
-  // False with CreateFileW's error, or with no error of its own when the
-  // path does not fit.
-  bool Create(const wchar_t* file_path);
+  // file_path, by its last component inside the directory open on
+  // directory (the folder of file_path, held by the caller). The file must
+  // not exist yet (ERROR_FILE_EXISTS otherwise). False with the system's
+  // error, or with no error of its own when the path does not fit.
+  bool Create(HANDLE directory, const wchar_t* file_path);
   // Safe on a closed file and when called twice.
   void Close();
   bool IsOpen() const;
@@ -35,11 +36,25 @@ struct ScratchFile {
   HANDLE Handle() const;
 };
 
-// Creates the file at path (a new one) with the blob's bytes, written in
-// chunks of at most 8 MiB straight from the blob. On false nothing stays at
-// the path and the last error says why. written (may be null) receives the
-// identity of the file written, read before it is closed.
-bool WriteResourceToFile(const ResourceBlob& blob, const wchar_t* path,
-                         FileIdentity* written = nullptr);
+// What one write of a resource did.
+struct WrittenFile {
+  // True once this run created the file: the name is the run's own, for
+  // the cleanup to delete. False when the name was not free (a name
+  // planted there is not the run's to delete) or the path did not fit.
+  bool created;
+  // The digest of the bytes in the file as it was closed, taken with the
+  // key asked for; not known when no key was given or it failed.
+  ContentDigest content;
+};
+
+// Creates the file at path (a new one, by its last component inside the
+// directory open on directory) with the blob's bytes, written in chunks of
+// at most 8 MiB straight from the blob. On false no file this run made
+// stays at the path and the last error says why. With a key, the file's
+// bytes are read back and digested through the run's own handle before it
+// is closed, while nobody else can have written to it.
+bool WriteResourceToFile(const ResourceBlob& blob, HANDLE directory,
+                         const wchar_t* path, const DigestKey* key,
+                         WrittenFile* written);
 
 constexpr uint32_t kMaxWriteChunk = 0x800000;  // 8 MiB

@@ -5,8 +5,8 @@
 #include "argument_tail.h"
 #include "client_state_key.h"
 #include "delete_with_retry.h"
-#include "held_program.h"
 #include "referral_code.h"
+#include "relative_file.h"
 #include "run_process.h"
 #include "wide_buf.h"
 
@@ -108,11 +108,12 @@ ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
   return MakeExitResult(0, 0);
 }
 
-ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
-                    const wchar_t* setup_path, const FileIdentity& written,
-                    bool archive_from_b7) {
+ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
+                    const wchar_t* archive_path, const wchar_t* setup_path,
+                    const ExpectedProgram& expected, bool archive_from_b7) {
   HeldProgram setup;
-  if (BoundedLength(setup_path, kPathCapacity) == 0) {
+  const bool previous = BoundedLength(setup_path, kPathCapacity) == 0;
+  if (previous) {
     const ExitResult found = FindPreviousSetup(
         settings.system_level, settings.app_guid, settings.previous_version,
         setup.path.get(), kPathCapacity);
@@ -144,14 +145,15 @@ ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
   }
   // Without the user's own switches the setup program would do a different
   // install (per-user instead of machine-wide, stable instead of beta).
-  if (!AppendArgumentTail(settings.command_line, command_line.get())) {
+  if (!AppendArgumentTail(settings.command_line, settings.program_name_length,
+                          command_line.get())) {
     return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
   }
   AppendReferralCode(command_line.get());
 
-  // Held from here until it has started. A file that cannot be held is a
-  // setup program that could not be started.
-  if (!setup.Hold(written)) {
+  // Held from here until it has started. A file that cannot be held, or is
+  // not what was written, is a setup program that could not be started.
+  if (!previous && !setup.Hold(work_directory, expected)) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
       return MakeExitResult(error == ERROR_FILE_NOT_FOUND
@@ -161,19 +163,25 @@ ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
     }
     return MakeExitResult(EXIT_SETUP_LAUNCH_FAILED, error);
   }
-  return RunProcessAndWait(setup.path.get(), command_line.get(),
-                           EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND,
-                           EXIT_SETUP_LAUNCH_FAILED);
+  HANDLE process = nullptr;
+  const ExitResult started = StartChild(
+      setup.path.get(), command_line.get(), EXIT_SETUP_FILE_NOT_FOUND,
+      EXIT_SETUP_PATH_NOT_FOUND, EXIT_SETUP_LAUNCH_FAILED, &process);
+  // The system has opened the file it runs: the setup program is free to
+  // move, rename or replace its own file from here on.
+  setup.Release();
+  if (process == nullptr) return started;
+  return WaitForChild(process);
 }
 
 ExitResult PatchPreviousSetup(const LaunchSettings& settings,
-                              const wchar_t* patch_path,
+                              HANDLE work_directory, const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
                               bool* patch_run_tried,
                               FileIdentity* new_setup_written) {
   *patch_run_tried = false;
-  *new_setup_written = UnknownFileIdentity();
+  *new_setup_written = UnknownFileIdentity(ERROR_FILE_NOT_FOUND);
   PathBuf previous;
   const ExitResult found = FindPreviousSetup(
       settings.system_level, settings.app_guid, settings.previous_version,
@@ -186,7 +194,8 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
       kValueOpen, patch_path,     kQuote, kSwitch, L"new-setup-exe",
       kValueOpen, new_setup_path, kQuote};
   if (!AppendPieces(command_line.get(), pieces) ||
-      !AppendArgumentTail(settings.command_line, command_line.get())) {
+      !AppendArgumentTail(settings.command_line, settings.program_name_length,
+                          command_line.get())) {
     return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
   }
 
@@ -196,11 +205,14 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
       EXIT_PATCH_SETUP_PATH_NOT_FOUND, EXIT_PATCH_SETUP_LAUNCH_FAILED);
   // What the previous setup program left at the new path, as it ended: the
   // install run must start that file and no other.
-  if (Succeeded(result)) *new_setup_written = FileIdentityAt(new_setup_path);
+  if (Succeeded(result)) {
+    *new_setup_written =
+        FileIdentityIn(work_directory, LastComponent(new_setup_path));
+  }
 
   // The patch has served its purpose whether or not the run succeeded.
   int32_t attempts = 0;
-  DeleteWithRetry(patch_path, &attempts);
+  DeleteInDirectory(work_directory, LastComponent(patch_path), &attempts);
   RaiseDeleteAttempts(max_delete_attempts, attempts);
   return result;
 }

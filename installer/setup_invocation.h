@@ -5,18 +5,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <windows.h>
+
 #include "exit_result.h"
 #include "file_identity.h"
+#include "held_program.h"
 #include "launch_settings.h"
 
-// Runs the setup program (or, with an empty setup_path, the previously
-// installed one) with the archive, the previous version, the installer's
-// own arguments and any referral code, and waits for it. Once its command
-// line is built, the program is held until it has started; when written is
-// known, only that file is started.
-ExitResult RunSetup(const LaunchSettings& settings, const wchar_t* archive_path,
-                    const wchar_t* setup_path, const FileIdentity& written,
-                    bool archive_from_b7);
+// Runs the setup program with the archive, the previous version, the
+// installer's own arguments and any referral code, and waits for it. The
+// program lies in the work directory open on work_directory: once its
+// command line is built, it is held there, checked against expected, and
+// started only when it is what was expected; the hold ends as soon as it
+// has started, so that the setup program may move or replace its own file.
+// With an empty setup_path the previously installed setup program, which
+// is not the run's to check, is run instead.
+ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
+                    const wchar_t* archive_path, const wchar_t* setup_path,
+                    const ExpectedProgram& expected, bool archive_from_b7);
 
 // The previously installed setup program, from "UninstallString" of the
 // ClientStateKey: the previous version must be one of its folder names; it
@@ -27,13 +33,15 @@ ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
                              size_t capacity);
 
 // Has the previously installed setup program write the new one at
-// new_setup_path from the patch. *patch_run_tried tells whether the patch
-// run was attempted; only then has the patch file been deleted (the exit
-// code cannot tell, since a child may exit with any code). After a patch
-// run that succeeded, *new_setup_written is the identity of the file found
-// at new_setup_path.
+// new_setup_path from the patch. Both paths lie in the work directory open
+// on work_directory, where the patch is deleted and the new program is
+// looked at. *patch_run_tried tells whether the patch run was attempted;
+// only then has the patch file been deleted (the exit code cannot tell,
+// since a child may exit with any code). After a patch run that succeeded,
+// *new_setup_written is the identity of the file found at new_setup_path
+// (not known, with the reason, when it could not be read).
 ExitResult PatchPreviousSetup(const LaunchSettings& settings,
-                              const wchar_t* patch_path,
+                              HANDLE work_directory, const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
                               bool* patch_run_tried,

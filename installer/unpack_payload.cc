@@ -2,6 +2,7 @@
 
 #include "delete_with_retry.h"
 #include "expand_cabinet_file.h"
+#include "relative_file.h"
 #include "scratch_file.h"
 
 namespace {
@@ -22,15 +23,27 @@ bool IsTag(const TypeTag& tag, const wchar_t* type) {
 
 // Resource names become file names inside the work directory; one that
 // could climb out of it, or name a stream or a device path, is refused as
-// a bad name.
+// a bad name. So is one ending in a dot or a space: the file is made under
+// that very name, but the path handed to the setup program would lose it.
 bool IsPlainFileName(const wchar_t* name) {
   if (name[0] == 0) return false;
-  bool only_dots = true;
-  for (const wchar_t* p = name; *p != 0; ++p) {
+  const wchar_t* p = name;
+  for (; *p != 0; ++p) {
     if (*p == L'\\' || *p == L'/' || *p == L':' || *p < 0x20) return false;
-    if (*p != L'.') only_dots = false;
   }
-  return !only_dots;
+  return p[-1] != L'.' && p[-1] != L' ';
+}
+
+// Fills path with work_directory + name; false (path empty) when it does
+// not fit.
+bool JoinPath(PathBuf* path, const wchar_t* work_directory,
+              const wchar_t* name) {
+  if (SafeCopy(path->get(), kPathCapacity, work_directory) &&
+      SafeAppend(path->get(), kPathCapacity, name)) {
+    return true;
+  }
+  path->clear();
+  return false;
 }
 
 }  // namespace
@@ -101,12 +114,11 @@ bool EnumPayloadNames(PayloadScan* scan, HMODULE module, const wchar_t* type) {
 }
 
 ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
-                         PathBuf* setup_path, TypeTag* setup_tag,
-                         PathBuf* archive_path, TypeTag* archive_tag,
-                         int32_t* max_delete_attempts,
-                         FileIdentity* setup_written) {
-  FileIdentity written = UnknownFileIdentity();
-  if (setup_written != nullptr) *setup_written = written;
+                         HANDLE work_handle, PathBuf* setup_path,
+                         TypeTag* setup_tag, PathBuf* archive_path,
+                         TypeTag* archive_tag, int32_t* max_delete_attempts,
+                         const DigestKey* key, ContentDigest* setup_content) {
+  if (setup_content != nullptr) *setup_content = UnknownContent(0);
   PathBuf archive_name;
   PathBuf setup_name;
   ResourceBlob archive_blob = {nullptr, 0};
@@ -143,44 +155,57 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
     return MakeExitResult(EXIT_SETUP_UNPACK_FAILED, kErrorNotFound);
   }
 
-  if (!SafeCopy(archive_path->get(), kPathCapacity, work_directory) ||
-      !SafeAppend(archive_path->get(), kPathCapacity, archive_name.get())) {
-    archive_path->clear();
+  // Each path is filled while its file is written and kept only when this
+  // run created that file.
+  WrittenFile written;
+  if (!JoinPath(archive_path, work_directory, archive_name.get())) {
     return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   }
-  if (!WriteResourceToFile(archive_blob, archive_path->get())) {
-    return MakeExitResult(EXIT_ARCHIVE_UNPACK_FAILED, GetLastError());
+  if (!WriteResourceToFile(archive_blob, work_handle, archive_path->get(),
+                           nullptr, &written)) {
+    const DWORD write_error = GetLastError();
+    if (!written.created) archive_path->clear();
+    return MakeExitResult(EXIT_ARCHIVE_UNPACK_FAILED, write_error);
   }
 
+  const bool cabinet = IsTag(*setup_tag, L"BL");
+  // A patch is the previous setup program's input, never started itself.
+  const DigestKey* setup_key = IsTag(*setup_tag, L"B7") ? nullptr : key;
   const wchar_t* setup_file_name =
       IsTag(*setup_tag, L"BN") ? L"setup.exe" : setup_name.get();
-  if (!SafeCopy(setup_path->get(), kPathCapacity, work_directory) ||
-      !SafeAppend(setup_path->get(), kPathCapacity, setup_file_name)) {
-    setup_path->clear();
+  if (!JoinPath(setup_path, work_directory, setup_file_name)) {
     return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   }
-  if (!WriteResourceToFile(setup_blob, setup_path->get(), &written)) {
-    return MakeExitResult(EXIT_SETUP_WRITE_FAILED, GetLastError());
+  if (!WriteResourceToFile(setup_blob, work_handle, setup_path->get(),
+                           cabinet ? nullptr : setup_key, &written)) {
+    const DWORD write_error = GetLastError();
+    if (!written.created) setup_path->clear();
+    return MakeExitResult(EXIT_SETUP_WRITE_FAILED, write_error);
   }
 
-  if (!IsTag(*setup_tag, L"BL")) {
-    if (setup_written != nullptr) *setup_written = written;
+  if (!cabinet) {
+    if (setup_content != nullptr) *setup_content = written.content;
     return MakeExitResult(0, 0);
   }
 
   PathBuf expanded;
-  if (!SafeCopy(expanded.get(), kPathCapacity, work_directory) ||
-      !SafeAppend(expanded.get(), kPathCapacity, L"setup.exe")) {
+  if (!JoinPath(&expanded, work_directory, L"setup.exe")) {
     return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   }
-  const bool expanded_ok =
-      ExpandCabinetFile(setup_path->get(), expanded.get(), &written);
+  const bool expanded_ok = ExpandCabinetFile(
+      work_handle, setup_path->get(), expanded.get(), setup_key, &written);
   // The cabinet is of no use once expansion was tried, whatever its outcome.
   int32_t attempts = 0;
-  DeleteWithRetry(setup_path->get(), &attempts);
+  DeleteInDirectory(work_handle, LastComponent(setup_path->get()), &attempts);
   RaiseDeleteAttempts(max_delete_attempts, attempts);
-  SafeCopy(setup_path->get(), kPathCapacity, expanded.get());
+  // From here the setup path names the expanded program, if this run made
+  // one; a "setup.exe" that was already there is not the run's.
+  if (written.created) {
+    SafeCopy(setup_path->get(), kPathCapacity, expanded.get());
+  } else {
+    setup_path->clear();
+  }
   if (!expanded_ok) return MakeExitResult(EXIT_SETUP_UNPACK_FAILED, 0);
-  if (setup_written != nullptr) *setup_written = written;
+  if (setup_content != nullptr) *setup_content = written.content;
   return MakeExitResult(0, 0);
 }

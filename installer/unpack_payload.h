@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
+#include "content_digest.h"
 #include "exit_result.h"
-#include "file_identity.h"
 #include "resource_blob.h"
 #include "wide_buf.h"
 
@@ -38,17 +38,23 @@ class PayloadScan final : public ResourceCollector {
   uint32_t* error;  // Windows error of the current type's scan
 };
 
-// The caller passes both paths and tags empty. On {0, 0} the archive path
-// names the written archive, the setup path the program to run (for a setup
-// tag "B7": the written patch), and each tag holds "B7", "BL" or "BN";
-// setup_written (may be null) then holds the identity of the file written
-// at the setup path. Paths filled before a failure stay filled for the
-// caller's cleanup.
+// work_directory: the held work directory's path, ending in a backslash;
+// work_handle: its hold, inside which every file is created by name. The
+// caller passes both paths and tags empty. On {0, 0} the archive path names
+// the written archive, the setup path the program to run (for a setup tag
+// "B7": the written patch), and each tag holds "B7", "BL" or "BN". A path
+// is filled only once this run has created the file it names, so that the
+// cleanup deletes what the run made and nothing a name planted in the work
+// directory stands for; paths filled before a failure stay filled for the
+// cleanup. With a key, *setup_content (may be null) is the digest of the
+// program written at the setup path (not known, with the reason, when it
+// could not be taken; a patch is not digested).
 ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
-                         PathBuf* setup_path, TypeTag* setup_tag,
-                         PathBuf* archive_path, TypeTag* archive_tag,
-                         int32_t* max_delete_attempts,
-                         FileIdentity* setup_written = nullptr);
+                         HANDLE work_handle, PathBuf* setup_path,
+                         TypeTag* setup_tag, PathBuf* archive_path,
+                         TypeTag* archive_tag, int32_t* max_delete_attempts,
+                         const DigestKey* key = nullptr,
+                         ContentDigest* setup_content = nullptr);
 
 bool EnumPayloadNames(PayloadScan* scan, HMODULE module, const wchar_t* type);
 

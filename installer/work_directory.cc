@@ -3,10 +3,10 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include "delete_mark.h"
 #include "owned_handle.h"
-
-// RtlGenRandom; advapi32 exports it under this name only.
-extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+#include "random_bytes.h"
+#include "relative_file.h"
 
 const wchar_t kWorkDirAclPrefix[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
@@ -19,90 +19,134 @@ constexpr int kNameTries = 10;
 // Five digits, ".tmp", the closing backslash and the terminator.
 constexpr size_t kNameTailUnits = 11;
 constexpr size_t kNameDigits = 5;
+// "\\?\UNC\" is the longest prefix the system puts before a path.
+constexpr size_t kFinalPathCapacity = kPathCapacity + 8;
 
 // The hold: deleting the directory at the end through this very handle
 // needs DELETE, clearing a read-only attribute that blocks it needs the
-// attribute rights; nobody else may delete it meanwhile.
+// attribute rights, and asking whether it is empty needs the listing;
+// nobody else may delete it meanwhile.
 constexpr ACCESS_MASK kHoldAccess = DELETE | FILE_LIST_DIRECTORY |
                                     FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
-                                    FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+                                    FILE_WRITE_ATTRIBUTES;
 constexpr ULONG kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// NtCreateFile's dispositions and options, by the values the system
-// defines for them.
-constexpr ULONG kCreateNew = 0x2;             // FILE_CREATE
-constexpr ULONG kDirectoryOnly = 0x1;         // FILE_DIRECTORY_FILE
-constexpr ULONG kSynchronousIo = 0x20;        // FILE_SYNCHRONOUS_IO_NONALERT
-constexpr ULONG kNotThroughLinks = 0x200000;  // FILE_OPEN_REPARSE_POINT
-constexpr ULONG kCaseInsensitive = 0x40;      // OBJ_CASE_INSENSITIVE
+// The volume's device, as NtQueryVolumeInformationFile reports it.
+struct DeviceInformation {
+  ULONG device_type;
+  ULONG characteristics;
+};
+constexpr ULONG kFileFsDeviceInformation = 4;
+constexpr ULONG kRemoteDevice = 0x10;  // FILE_REMOTE_DEVICE
 
-using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK,
-                                        POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                        PLARGE_INTEGER, ULONG, ULONG, ULONG,
-                                        ULONG, PVOID, ULONG);
+using NtQueryVolumeInformationFileFn = NTSTATUS(NTAPI*)(HANDLE,
+                                                        PIO_STATUS_BLOCK, PVOID,
+                                                        ULONG, ULONG);
 
-// CreateDirectoryW closes the handle of the directory it has just made,
-// and whatever is opened by that name afterwards may already be something
-// else: a process allowed to rename entries of the installer's folder (the
-// user's own programs, when an elevated installer runs from Downloads) can
-// swap in a link or a directory of its own in between. The system call
-// beneath CreateDirectoryW hands back that handle instead; ntdll is mapped
-// into every process before any of its code runs, so looking it up by
-// name cannot load anything.
-NtCreateFileFn FindNtCreateFile() {
+// A folder on another machine: a share, a mapped drive, a WebDAV folder.
+bool IsRemote(HANDLE folder) {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr) return nullptr;
-  return reinterpret_cast<NtCreateFileFn>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
-}
-
-// Creates the directory named (a single component) inside parent and
-// returns the hold on it, or INVALID_HANDLE_VALUE when it cannot be made
-// (the name is taken, access is denied, anything else).
-HANDLE CreateHeldDirectory(NtCreateFileFn nt_create_file, HANDLE parent,
-                           const wchar_t* name,
-                           PSECURITY_DESCRIPTOR descriptor) {
-  UNICODE_STRING object_name;
-  object_name.Buffer = const_cast<wchar_t*>(name);
-  object_name.Length = static_cast<USHORT>(TextLength(name) * sizeof(wchar_t));
-  object_name.MaximumLength = object_name.Length;
-  OBJECT_ATTRIBUTES attributes;
-  FillBytes(&attributes, 0, sizeof attributes);
-  attributes.Length = sizeof attributes;
-  attributes.RootDirectory = parent;
-  attributes.ObjectName = &object_name;
-  attributes.Attributes = kCaseInsensitive;
-  attributes.SecurityDescriptor = descriptor;
+  const NtQueryVolumeInformationFileFn query =
+      ntdll == nullptr ? nullptr
+                       : reinterpret_cast<NtQueryVolumeInformationFileFn>(
+                             reinterpret_cast<void*>(GetProcAddress(
+                                 ntdll, "NtQueryVolumeInformationFile")));
+  if (query == nullptr) return false;
+  DeviceInformation device;
+  FillBytes(&device, 0, sizeof device);
   IO_STATUS_BLOCK io;
   FillBytes(&io, 0, sizeof io);
-  HANDLE directory = nullptr;
-  const NTSTATUS status = nt_create_file(
-      &directory, kHoldAccess, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-      kHoldSharing, kCreateNew,
-      kDirectoryOnly | kSynchronousIo | kNotThroughLinks, nullptr, 0);
-  if (status < 0 || directory == nullptr) return INVALID_HANDLE_VALUE;
-  return directory;
+  return query(folder, &io, &device, sizeof device, kFileFsDeviceInformation) >=
+             0 &&
+         (device.characteristics & kRemoteDevice) != 0;
 }
 
-// The installer's own folder, opened to create the work directory in. Its
-// path is followed like any other: a folder that is itself a link (a
-// Downloads folder moved to another drive) is where the user keeps it.
-HANDLE OpenBase(const wchar_t* base) {
-  return CreateFileW(base, FILE_TRAVERSE | SYNCHRONIZE,
+// The installer's own folder, opened to create the work directory in and
+// to list what killed runs left there. Its path is followed like any
+// other: a folder that is itself a link (a Downloads folder moved to
+// another drive) is where the user keeps it. From here on the folder is
+// this handle, not the path.
+HANDLE OpenFolder(const wchar_t* base) {
+  return CreateFileW(base, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                      nullptr);
 }
 
+// Creates the directory named inside folder and returns the hold on it,
+// or INVALID_HANDLE_VALUE when it cannot be made (the name is taken,
+// access is denied, anything else).
+HANDLE CreateHeldDirectory(HANDLE folder, const wchar_t* name,
+                           PSECURITY_DESCRIPTOR descriptor) {
+  RelativeOpen how;
+  how.access = kHoldAccess;
+  how.share = kHoldSharing;
+  how.disposition = kCreateNew;
+  how.options = kDirectoryOnly | kNotThroughLinks;
+  how.descriptor = descriptor;
+  return OpenRelative(folder, name, how);
+}
+
+bool IsDriveLetter(wchar_t unit) {
+  const wchar_t lower = static_cast<wchar_t>(unit | 0x20);
+  return lower >= L'a' && lower <= L'z';
+}
+
+// A component the ordinary form would change: the system trims a trailing
+// dot or space from a name it is given without the "\\?\" prefix.
+bool HasTrimmedComponent(const wchar_t* path) {
+  for (const wchar_t* at = path; *at != 0; ++at) {
+    const bool ends_component = at[1] == 0 || at[1] == L'\\';
+    if (ends_component && (*at == L'.' || *at == L' ')) return true;
+  }
+  return false;
+}
+
+// Reads the held directory's own path, with its closing backslash, into
+// path (a PathBuf). False when it cannot be had (*error: the system's
+// error) or does not fit (*error 0).
+bool ReadOwnPath(HANDLE handle, wchar_t* path, DWORD* error) {
+  *error = 0;
+  WideBuf<kFinalPathCapacity> final_path;
+  DWORD length = GetFinalPathNameByHandleW(handle, final_path.get(),
+                                           kFinalPathCapacity, VOLUME_NAME_DOS);
+  if (length == 0) {
+    // A volume mounted only in a folder has no drive letter; its GUID
+    // names it instead.
+    length = GetFinalPathNameByHandleW(handle, final_path.get(),
+                                       kFinalPathCapacity, VOLUME_NAME_GUID);
+  }
+  if (length == 0) {
+    *error = GetLastError();
+    return false;
+  }
+  return length < kFinalPathCapacity &&
+         PlainFormOfFinalPath(final_path.get(), path, kPathCapacity) &&
+         SafeAppend(path, kPathCapacity, L"\\");
+}
+
+// Takes back a directory this run has just made, through its hold.
+void RemoveNewDirectory(WorkDirectory* work) {
+  MarkForDeletion(work->handle);
+  work->Release();
+  work->path.clear();
+}
+
 }  // namespace
 
-WorkDirectory::WorkDirectory() : handle(INVALID_HANDLE_VALUE) {}
+WorkDirectory::WorkDirectory()
+    : handle(INVALID_HANDLE_VALUE), folder(INVALID_HANDLE_VALUE) {}
 
 WorkDirectory::~WorkDirectory() { Release(); }
 
 bool WorkDirectory::IsHeld() const { return handle != INVALID_HANDLE_VALUE; }
 
-void WorkDirectory::Release() { CloseOwnedHandle(&handle); }
+void WorkDirectory::Release() {
+  CloseOwnedHandle(&handle);
+  ReleaseFolder();
+}
+
+void WorkDirectory::ReleaseFolder() { CloseOwnedHandle(&folder); }
 
 void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
                          unsigned try_index) {
@@ -110,6 +154,25 @@ void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
   // The first byte gives the name's first two digits, so each try of a
   // run without random bytes still asks for a name of its own.
   bytes[0] = static_cast<unsigned char>(bytes[0] ^ try_index);
+}
+
+bool PlainFormOfFinalPath(const wchar_t* final_path, wchar_t* out,
+                          size_t capacity) {
+  const wchar_t* plain = nullptr;
+  bool unc = false;
+  if (StartsWithNoCase(final_path, L"\\\\?\\UNC\\")) {
+    plain = final_path + 8;
+    unc = true;
+  } else if (StartsWithNoCase(final_path, L"\\\\?\\") &&
+             IsDriveLetter(final_path[4]) && final_path[5] == L':' &&
+             final_path[6] == L'\\') {
+    plain = final_path + 4;
+  }
+  if (plain == nullptr || HasTrimmedComponent(plain)) {
+    return SafeCopy(out, capacity, final_path);
+  }
+  if (!unc) return SafeCopy(out, capacity, plain);
+  return SafeCopy(out, capacity, L"\\\\") && SafeAppend(out, capacity, plain);
 }
 
 bool GetTokenOwnerSidString(wchar_t** sid) {
@@ -146,20 +209,20 @@ bool GetTokenOwnerSidString(wchar_t** sid) {
   return ok;
 }
 
-bool BuildWorkDirSecurity(const wchar_t* base,
-                          PSECURITY_DESCRIPTOR* descriptor) {
+bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor) {
   *descriptor = nullptr;
-  PathBuf volume;
-  if (!GetVolumePathNameW(base, volume.get(),
-                          static_cast<DWORD>(kPathCapacity))) {
-    return true;
-  }
   DWORD flags = 0;
-  if (!GetVolumeInformationW(volume.get(), nullptr, 0, nullptr, nullptr, &flags,
-                             nullptr, 0)) {
+  if (!GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr,
+                                     &flags, nullptr, 0)) {
     return true;
   }
   if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;
+  // A server reads the SIDs of a list as its own accounts: BUILTIN
+  // Administrators, the owner of an elevated run's token, is the server's
+  // group, not the account the server knows this user by, and the files
+  // inside could not be made. The folder takes what the share passes on;
+  // the started program is checked by its bytes, which no list decides.
+  if (IsRemote(folder)) return true;
 
   wchar_t* sid = nullptr;
   if (!GetTokenOwnerSidString(&sid)) return false;
@@ -185,45 +248,54 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
                          ExitResult* status) {
   *status = MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   work->Release();
-  wchar_t* path = work->path.get();
-  if (!SafeCopy(path, kPathCapacity, base) ||
-      !SafeAppend(path, kPathCapacity, L"ZK_")) {
+  work->path.clear();
+  PathBuf planned;
+  if (!SafeCopy(planned.get(), kPathCapacity, base) ||
+      !SafeAppend(planned.get(), kPathCapacity, L"ZK_")) {
     return false;
   }
-  const size_t n = static_cast<size_t>(BoundedLength(path, kPathCapacity));
+  const size_t n =
+      static_cast<size_t>(BoundedLength(planned.get(), kPathCapacity));
   if (kPathCapacity - n < kNameTailUnits) return false;
-  // The name alone, from its "ZK_" on, is created inside the base.
-  const size_t name_start = n - 3;
-
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!BuildWorkDirSecurity(base, &descriptor)) {
-    *status = MakeExitResult(EXIT_WORK_DIR_SECURITY_FAILED, GetLastError());
-    return false;
-  }
+  // The name alone, from its "ZK_" on, is created inside the folder.
+  wchar_t* name = planned.get() + n - 3;
 
   *status = MakeExitResult(EXIT_WORK_DIR_FAILED, 0);
-  const NtCreateFileFn nt_create_file = FindNtCreateFile();
-  HANDLE parent =
-      nt_create_file != nullptr ? OpenBase(base) : INVALID_HANDLE_VALUE;
   // Without its folder no try can succeed; that is ten failed tries.
-  for (int attempt = 0; parent != INVALID_HANDLE_VALUE && attempt < kNameTries;
-       ++attempt) {
+  work->folder = OpenFolder(base);
+  if (work->folder == INVALID_HANDLE_VALUE) return false;
+
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!BuildWorkDirSecurity(work->folder, &descriptor)) {
+    *status = MakeExitResult(EXIT_WORK_DIR_SECURITY_FAILED, GetLastError());
+    work->ReleaseFolder();
+    return false;
+  }
+
+  for (int attempt = 0; attempt < kNameTries; ++attempt) {
     unsigned char bytes[4];
     FillBytes(bytes, 0, sizeof(bytes));
-    const bool drawn = SystemFunction036(bytes, sizeof(bytes)) != FALSE;
+    const bool drawn = DrawRandomBytes(bytes, sizeof(bytes));
     MixTryIntoNameBytes(bytes, drawn, static_cast<unsigned>(attempt));
-    HexEncode(bytes, sizeof(bytes), path + n, kPathCapacity - n);
-    path[n + kNameDigits] = 0;
-    SafeAppend(path, kPathCapacity, L".tmp");
-    work->handle = CreateHeldDirectory(nt_create_file, parent,
-                                       path + name_start, descriptor);
-    if (work->IsHeld()) {
-      SafeAppend(path, kPathCapacity, L"\\");
-      *status = MakeExitResult(0, 0);
-      break;
-    }
+    wchar_t* digits = planned.get() + n;
+    HexEncode(bytes, sizeof(bytes), digits, kPathCapacity - n);
+    digits[kNameDigits] = 0;
+    SafeAppend(planned.get(), kPathCapacity, L".tmp");
+    work->handle = CreateHeldDirectory(work->folder, name, descriptor);
+    if (work->IsHeld()) break;
   }
-  if (parent != INVALID_HANDLE_VALUE) CloseHandle(parent);
   if (descriptor != nullptr) LocalFree(descriptor);
-  return status->exit_code == 0;
+  if (!work->IsHeld()) {
+    work->ReleaseFolder();
+    return false;
+  }
+
+  DWORD path_error = 0;
+  if (!ReadOwnPath(work->handle, work->path.get(), &path_error)) {
+    *status = MakeExitResult(EXIT_PATH_TOO_LONG, path_error);
+    RemoveNewDirectory(work);
+    return false;
+  }
+  *status = MakeExitResult(0, 0);
+  return true;
 }

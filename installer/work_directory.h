@@ -1,6 +1,6 @@
 // The private work directory next to the installer: "ZK_" + five upper-case
-// hex digits + ".tmp", with a protected access list on volumes that keep
-// persistent ACLs.
+// hex digits + ".tmp", with a protected access list on local volumes that
+// keep persistent ACLs.
 #pragma once
 
 #include <windows.h>
@@ -17,10 +17,21 @@ extern const wchar_t kWorkDirAclPrefix[];
 // it is open nobody can rename the directory away, put another object (a
 // link above all) in its place, or delete it; files inside may still be
 // made and removed. On NTFS a directory with something open beneath it
-// cannot be renamed either, so the whole path stays what it was.
+// cannot be renamed either, so the folders of its path stay where they are.
+//
+// Everything the run does inside the directory goes through the hold, by
+// name. Its path serves only what must be a path: the setup program's
+// start and the paths its command line hands on. That path is the one the
+// system reports for the held directory itself, with every link and
+// junction on the way resolved, so no link the user owns can redirect it.
 struct WorkDirectory {
-  PathBuf path;   // base + "ZK_XXXXX.tmp\"; empty when there is none
+  PathBuf path;   // the held directory's own path + "\"; empty when none
   HANDLE handle;  // the hold; INVALID_HANDLE_VALUE when there is none
+  // The installer's folder as it was opened to create the directory in.
+  // What killed runs left beside it is reclaimed through this same
+  // handle, so that both land in the folder the run started from
+  // whatever its path names by then; released once that is done.
+  HANDLE folder;
 
   WorkDirectory();
   ~WorkDirectory();
@@ -29,22 +40,26 @@ struct WorkDirectory {
 
   bool IsHeld() const;
   // Lets go of the directory, leaving it where it is (when the cleanup is
-  // turned off, or after it was marked for deletion). Harmless twice.
+  // turned off, or after it was marked for deletion), and of the folder.
+  // Harmless twice.
   void Release();
+  void ReleaseFolder();
 };
 
 // base: the installer directory, ending in a backslash. On success work
-// holds base + "ZK_XXXXX.tmp\" and the hold on the directory, made in one
-// step with it, and *status is {0, 0}; otherwise *status is 108, 109 or 117,
-// nothing was created and nothing is held (the path means nothing then).
+// holds the directory's own path + "\", the hold on the directory, made in
+// one step with it, and the installer's folder; *status is {0, 0}.
+// Otherwise *status is 108 (the base does not fit; or the directory's own
+// path cannot be had or does not fit, windows_error then the system's
+// error or 0), 109 or 117; nothing was left behind and nothing is held.
 bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
                          ExitResult* status);
 
-// True with a null descriptor when the volume needs none, true with a
-// descriptor (released by the caller with LocalFree) when one was built,
-// false when one was needed but could not be built (see GetLastError).
-bool BuildWorkDirSecurity(const wchar_t* base,
-                          PSECURITY_DESCRIPTOR* descriptor);
+// True with a null descriptor when the folder open on folder needs none,
+// true with a descriptor (released by the caller with LocalFree) when one
+// was built, false when one was needed but could not be built (see
+// GetLastError).
+bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor);
 
 // The four name bytes of one try after the random draw: when the draw
 // failed (drawn false), the try number is mixed in so that the ten tries
@@ -54,3 +69,13 @@ void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
 
 // The process token's owner SID in string form; release with LocalFree.
 bool GetTokenOwnerSidString(wchar_t** sid);
+
+// Turns a path the system reports for an open object ("\\?\C:\...",
+// "\\?\UNC\server\share\...") into the ordinary form the setup program and
+// every other program understand ("C:\...", "\\server\share\...") when
+// that form names the very same object; keeps the "\\?\" form otherwise (a
+// folder name ending in a dot or a space, which the ordinary form would
+// trim, or a volume without a drive letter). False when the result does
+// not fit capacity.
+bool PlainFormOfFinalPath(const wchar_t* final_path, wchar_t* out,
+                          size_t capacity);

@@ -62,6 +62,16 @@ ScratchDir::~ScratchDir() {
   if (!path_.empty()) RemoveTree(path_);
 }
 
+OpenDirectory::OpenDirectory(const std::wstring& path)
+    : handle_(CreateFileW(
+          path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {}
+
+OpenDirectory::~OpenDirectory() {
+  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+}
+
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

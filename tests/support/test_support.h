@@ -37,6 +37,21 @@ class ScratchDir {
   std::wstring path_;
 };
 
+// A directory opened as the installer holds its folders (listing and
+// traversal, sharing everything), for the components that work by name
+// inside an open directory. Closed when the object goes.
+class OpenDirectory {
+ public:
+  explicit OpenDirectory(const std::wstring& path);
+  ~OpenDirectory();
+  OpenDirectory(const OpenDirectory&) = delete;
+  OpenDirectory& operator=(const OpenDirectory&) = delete;
+  HANDLE handle() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
 // Removes a file or a directory tree, clearing read-only attributes.
 void RemoveTree(const std::wstring& path);
 bool Exists(const std::wstring& path);

@@ -45,47 +45,57 @@ constexpr size_t kEntryDate = 10;
 constexpr size_t kEntryTime = 12;
 constexpr size_t kEntryAttributes = 14;
 
-// A cabinet in a directory of its own and an empty directory for the
-// target, so that anything written besides the target shows up.
+// Expands inside the folder the run holds, as the run does.
+bool ExpandIn(const std::wstring& folder, const std::wstring& cabinet,
+              const std::wstring& target, const DigestKey* key = nullptr,
+              WrittenFile* written = nullptr) {
+  testing_support::OpenDirectory held(folder);
+  WrittenFile ignored;
+  return ExpandCabinetFile(held.handle(), cabinet.c_str(), target.c_str(), key,
+                           written != nullptr ? written : &ignored);
+}
+
+// A cabinet alone in a directory of its own, so that anything written
+// besides the target shows up.
 struct Layout {
   ScratchDir root{L"cab"};
-  std::wstring cabinet_dir = root / L"in";
-  std::wstring output_dir = root / L"out";
-  std::wstring cabinet = cabinet_dir + L"\\SETUP.EX_";
-  std::wstring target = output_dir + L"\\setup.exe";
+  std::wstring cabinet = root / L"SETUP.EX_";
+  std::wstring target = root / L"setup.exe";
 
   explicit Layout(const std::string& cabinet_bytes) {
-    CreateDirectoryW(cabinet_dir.c_str(), nullptr);
-    CreateDirectoryW(output_dir.c_str(), nullptr);
     EXPECT_TRUE(WriteFileBytes(cabinet, cabinet_bytes));
   }
-  bool Expand() { return ExpandCabinetFile(cabinet.c_str(), target.c_str()); }
-  std::vector<std::wstring> Outputs() const {
-    return ListDirectory(output_dir);
+  bool Expand(const DigestKey* key = nullptr, WrittenFile* written = nullptr) {
+    return ExpandIn(root.path(), cabinet, target, key, written);
   }
-  std::vector<std::wstring> Inputs() const {
-    return ListDirectory(cabinet_dir);
-  }
+  std::vector<std::wstring> Files() const { return ListDirectory(root.path()); }
 };
 
-const std::vector<std::wstring> kJustTarget = {L"setup.exe"};
+const std::vector<std::wstring> kCabinetAndTarget = {L"SETUP.EX_",
+                                                     L"setup.exe"};
 const std::vector<std::wstring> kJustCabinet = {L"SETUP.EX_"};
-const std::vector<std::wstring> kNothing = {};
 
 TEST(ExpandCabinetFile, OneFileBecomesANewTargetWithItsWholeContent) {
   const std::string expected = FixtureBytes(L"setup.exe");
   ASSERT_GT(expected.size(), 65536u) << "should span several data blocks";
   Layout layout(FixtureBytes(L"one.cab"));
+  const DigestKey key = {0x0123456789ABCDEFULL, 0xFEDCBA9876543210ULL};
+  WrittenFile written;
   // A target that is already there was not made by the run: left alone.
   ASSERT_TRUE(WriteFileBytes(layout.target, std::string(200000, 'x')));
-  EXPECT_FALSE(layout.Expand());
+  EXPECT_FALSE(layout.Expand(&key, &written));
+  EXPECT_FALSE(written.created);
   EXPECT_EQ(ReadFileBytes(layout.target), std::string(200000, 'x'));
   ASSERT_TRUE(DeleteFileW(layout.target.c_str()));
 
-  ASSERT_TRUE(layout.Expand());
+  ASSERT_TRUE(layout.Expand(&key, &written));
+  EXPECT_TRUE(written.created);
   EXPECT_EQ(ReadFileBytes(layout.target), expected);
-  EXPECT_EQ(layout.Outputs(), kJustTarget);
-  EXPECT_EQ(layout.Inputs(), kJustCabinet);
+  EXPECT_EQ(layout.Files(), kCabinetAndTarget);
+  // The digest is of the bytes the library wrote.
+  ASSERT_TRUE(written.content.known);
+  EXPECT_EQ(written.content.value,
+            SipHash24(key, expected.data(), expected.size()));
   // gcab stores the archive bit only: nothing read-only or hidden appears.
   const DWORD attributes = GetFileAttributesW(layout.target.c_str());
   EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -99,15 +109,14 @@ TEST(ExpandCabinetFile, TwoFilesWriteOnlyTheFirstAndKeepIt) {
   Layout layout(FixtureBytes(L"two.cab"));
   ASSERT_TRUE(layout.Expand());
   EXPECT_EQ(ReadFileBytes(layout.target), FixtureBytes(L"setup.exe"));
-  EXPECT_EQ(layout.Outputs(), kJustTarget);
-  EXPECT_EQ(layout.Inputs(), kJustCabinet);
+  EXPECT_EQ(layout.Files(), kCabinetAndTarget);
 }
 
 TEST(ExpandCabinetFile, StoredNameIsIgnored) {
   Layout layout(FixtureBytes(L"other_name.cab"));
   ASSERT_TRUE(layout.Expand());
   EXPECT_EQ(ReadFileBytes(layout.target), FixtureBytes(L"notes.dat"));
-  EXPECT_EQ(layout.Outputs(), kJustTarget);
+  EXPECT_EQ(layout.Files(), kCabinetAndTarget);
 }
 
 // gcab always stores the archive bit alone, so the read-only bit is patched
@@ -199,41 +208,38 @@ TEST(ExpandCabinetFile, BrokenCabinetsLeaveNoTarget) {
     Layout layout(c.bytes);
     EXPECT_FALSE(layout.Expand());
     EXPECT_FALSE(Exists(layout.target));
-    EXPECT_EQ(layout.Outputs(), kNothing);
-    EXPECT_EQ(layout.Inputs(), kJustCabinet);
+    EXPECT_EQ(layout.Files(), kJustCabinet);
   }
 }
 
 TEST(ExpandCabinetFile, UnusablePathsFailWithoutWriting) {
   Layout layout(FixtureBytes(L"one.cab"));
+  const std::wstring folder = layout.root.path();
   const std::wstring target = layout.target;
 
   // No backslash after the first character: nothing to split off.
   const std::wstring forward_slashes = L"Z:/tmp/SETUP.EX_";
-  for (const wchar_t* cabinet :
-       {L"SETUP.EX_", L"\\SETUP.EX_", L"\\", L"", forward_slashes.c_str()}) {
+  for (const std::wstring& cabinet :
+       {std::wstring(L"SETUP.EX_"), std::wstring(L"\\SETUP.EX_"),
+        std::wstring(L"\\"), std::wstring(), forward_slashes}) {
     SCOPED_TRACE(testing_support::Narrow(cabinet));
-    EXPECT_FALSE(ExpandCabinetFile(cabinet, target.c_str()));
+    EXPECT_FALSE(ExpandIn(folder, cabinet, target));
   }
-  // A cabinet that is not there, a target folder that is not there.
-  const std::wstring missing_cabinet = layout.cabinet_dir + L"\\none.cab";
-  EXPECT_FALSE(ExpandCabinetFile(missing_cabinet.c_str(), target.c_str()));
-  const std::wstring missing_folder = layout.output_dir + L"\\no\\setup.exe";
-  EXPECT_FALSE(
-      ExpandCabinetFile(layout.cabinet.c_str(), missing_folder.c_str()));
-  EXPECT_EQ(layout.Outputs(), kNothing);
+  // A cabinet that is not there.
+  EXPECT_FALSE(ExpandIn(folder, folder + L"\\none.cab", target));
+  EXPECT_EQ(layout.Files(), kJustCabinet);
 
   // 259 units is the longest target that fits; 260 does not.
-  const std::wstring prefix = layout.output_dir + L"\\";
+  const std::wstring prefix = folder + L"\\";
   ASSERT_LT(prefix.size(), 259u - 8);
   const std::wstring longest = prefix + std::wstring(259 - prefix.size(), 'a');
   const std::wstring too_long = prefix + std::wstring(260 - prefix.size(), 'b');
   const std::wstring far_too_long =
       prefix + std::wstring(300 - prefix.size(), 'c');
-  EXPECT_FALSE(ExpandCabinetFile(layout.cabinet.c_str(), too_long.c_str()));
-  EXPECT_FALSE(ExpandCabinetFile(layout.cabinet.c_str(), far_too_long.c_str()));
-  EXPECT_EQ(layout.Outputs(), kNothing);
-  EXPECT_TRUE(ExpandCabinetFile(layout.cabinet.c_str(), longest.c_str()));
+  EXPECT_FALSE(ExpandIn(folder, layout.cabinet, too_long));
+  EXPECT_FALSE(ExpandIn(folder, layout.cabinet, far_too_long));
+  EXPECT_EQ(layout.Files(), kJustCabinet);
+  EXPECT_TRUE(ExpandIn(folder, layout.cabinet, longest));
   EXPECT_EQ(ReadFileBytes(longest), FixtureBytes(L"setup.exe"));
 }
 

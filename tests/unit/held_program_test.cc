@@ -15,24 +15,40 @@ namespace {
 
 using namespace testing_support;
 
+constexpr DigestKey kKey = {0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL};
+constexpr DWORD kErrorDataChecksum = 323;  // ERROR_DATA_CHECKSUM_ERROR
+
+ContentDigest DigestOf(const std::string& bytes) {
+  ContentDigest digest = UnknownContent(0);
+  digest.known = true;
+  digest.key = kKey;
+  digest.size = bytes.size();
+  digest.value = SipHash24(kKey, bytes.data(), bytes.size());
+  return digest;
+}
+
 class HeldProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     program_ = dir_ / L"setup.exe";
     ASSERT_TRUE(CopyFileW(PathFromEnvironment("EXIT_WITH_EXE").c_str(),
                           program_.c_str(), FALSE));
-    written_ = FileIdentityAt(program_.c_str());
-    ASSERT_TRUE(written_.known);
+    written_ = ExpectContent(DigestOf(ReadFileBytes(program_)));
+    OpenDirectory folder(dir_.path());
+    left_ = ExpectIdentity(FileIdentityIn(folder.handle(), L"setup.exe"));
+    ASSERT_TRUE(left_.identity.known);
   }
-  // Holds path; on failure the last error, else 0.
-  DWORD Hold(const std::wstring& path, const FileIdentity& written,
+  // Holds path inside the test's folder; on failure the last error, else 0.
+  DWORD Hold(const std::wstring& path, const ExpectedProgram& expected,
              HeldProgram* held) {
     SafeCopy(held->path.get(), kPathCapacity, path.c_str());
-    return held->Hold(written) ? 0 : GetLastError();
+    OpenDirectory folder(dir_.path());
+    return held->Hold(folder.handle(), expected) ? 0 : GetLastError();
   }
   ScratchDir dir_{L"held"};
   std::wstring program_;
-  FileIdentity written_;
+  ExpectedProgram written_;  // its bytes
+  ExpectedProgram left_;     // the file itself
 };
 
 TEST_F(HeldProgramTest, HeldProgramRunsButNoNameOfItCanChangeIt) {
@@ -64,26 +80,42 @@ TEST_F(HeldProgramTest, HeldProgramRunsButNoNameOfItCanChangeIt) {
   EXPECT_TRUE(DeleteFileW(program_.c_str()));
 }
 
-TEST_F(HeldProgramTest, WhatIsNotTheWrittenPlainFileIsRefused) {
+TEST_F(HeldProgramTest, OnlyTheFileExpectedIsHeldAndAnUnknownIsARefusal) {
   const std::wstring folder = dir_ / L"folder.exe";
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  const std::wstring replaced = dir_ / L"replaced.exe";
-  ASSERT_TRUE(WriteFileBytes(replaced, "MZ, but not the file written"));
+  const std::wstring other = dir_ / L"other.exe";
+  ASSERT_TRUE(WriteFileBytes(other, "MZ, but not the file written"));
+  // The program rewritten in place: the same file, the same identity, on
+  // FAT even the same file ID; only its bytes differ.
+  const std::wstring rewritten = dir_ / L"rewritten.exe";
+  ASSERT_TRUE(CopyFileW(program_.c_str(), rewritten.c_str(), FALSE));
+  std::string bytes = ReadFileBytes(rewritten);
+  const ExpectedProgram rewritten_written = ExpectContent(DigestOf(bytes));
+  bytes[bytes.size() / 2] ^= 0x01;
+  ASSERT_TRUE(WriteFileBytes(rewritten, bytes));
   const struct {
     std::wstring path;
-    FileIdentity written;
+    ExpectedProgram expected;
     DWORD error;
   } cases[] = {
-      {dir_ / L"absent.exe", UnknownFileIdentity(), ERROR_FILE_NOT_FOUND},
-      // A directory cannot even be opened as a program file.
-      {folder, UnknownFileIdentity(), ERROR_ACCESS_DENIED},
-      {replaced, written_, ERROR_FILE_INVALID},
-      {replaced, UnknownFileIdentity(), 0},
+      {dir_ / L"absent.exe", written_, ERROR_FILE_NOT_FOUND},
+      {folder, written_, ERROR_BAD_FILE_TYPE},
+      {other, written_, kErrorDataChecksum},
+      {rewritten, rewritten_written, kErrorDataChecksum},
+      {other, left_, ERROR_FILE_INVALID},
+      // What could not be learnt about the file written, or left by the
+      // patch run, is never a pass: the reason it is not known is the
+      // refusal's.
+      {program_, ExpectContent(UnknownContent(ERROR_HANDLE_EOF)),
+       ERROR_HANDLE_EOF},
+      {program_, ExpectIdentity(UnknownFileIdentity(ERROR_NOT_SUPPORTED)),
+       ERROR_NOT_SUPPORTED},
       {program_, written_, 0},
+      {program_, left_, 0},
   };
   for (const auto& c : cases) {
     HeldProgram held;
-    EXPECT_EQ(Hold(c.path, c.written, &held), c.error) << Narrow(c.path);
+    EXPECT_EQ(Hold(c.path, c.expected, &held), c.error) << Narrow(c.path);
     EXPECT_EQ(held.handle != INVALID_HANDLE_VALUE, c.error == 0);
   }
 }

@@ -27,8 +27,9 @@ class MachineVariable {
 struct Parsed {
   LaunchSettings settings;
   bool ok;
-  Parsed(const wchar_t* command_line) : settings(DefaultLaunchSettings()) {
-    ok = ParseLaunchCommandLine(&settings, command_line);
+  Parsed(const wchar_t* command_line, const wchar_t* own_path = nullptr)
+      : settings(DefaultLaunchSettings()) {
+    ok = ParseLaunchCommandLine(&settings, command_line, own_path);
   }
   ~Parsed() { ResetLaunchSettings(&settings); }
 };
@@ -73,6 +74,24 @@ TEST(ParseLaunchCommandLine, EarlyExitSwitchesAnywhereButTheProgramName) {
   EXPECT_FALSE(Parsed(L"--cleanup").settings.early_exit);
   EXPECT_FALSE(Parsed(L"--cleanup --korven-beta").settings.early_exit);
   EXPECT_FALSE(Parsed(L"i.exe --cleanup=1").settings.early_exit);
+}
+
+TEST(ParseLaunchCommandLine, PiecesOfAnUnquotedOwnPathAreNeverSwitches) {
+  // Windows splits the bare path at its spaces; a folder named like a
+  // switch must not end the run or change its channel.
+  MachineVariable variable;
+  const wchar_t own[] = L"C:\\dl\\new --cleanup --korven-beta\\i.exe";
+  const Parsed bare(own, own);
+  ASSERT_TRUE(bare.ok);
+  EXPECT_EQ(bare.settings.argc, 3);
+  EXPECT_FALSE(bare.settings.early_exit);
+  EXPECT_STREQ(bare.settings.app_guid, kStableAppGuid);
+  EXPECT_EQ(bare.settings.program_name_length, std::wstring(own).size());
+  // The user's own switches after it still count.
+  const std::wstring with_switch = std::wstring(own) + L" --korven-dev";
+  EXPECT_STREQ(Parsed(with_switch.c_str(), own).settings.app_guid, kDevAppGuid);
+  // Without the path to compare with, Windows' splitting alone decides.
+  EXPECT_TRUE(Parsed(own).settings.early_exit);
 }
 
 TEST(ParseLaunchCommandLine, MachineWideOnlyForTheExactTextOne) {

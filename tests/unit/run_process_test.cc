@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "argument_tail.h"
+#include "launch_settings.h"
 #include "support/test_support.h"
 #include "wide_buf.h"
 
@@ -23,10 +24,12 @@ struct Appended {
   std::wstring text;
 };
 
-Appended Append(const std::wstring& raw, const std::wstring& start) {
+Appended Append(const std::wstring& raw, const std::wstring& start,
+                size_t program_name_length = 0) {
   CmdBuf command;
   EXPECT_TRUE(SafeCopy(command.get(), kCmdCapacity, start.c_str()));
-  const bool ok = AppendArgumentTail(raw.c_str(), command.get());
+  const bool ok =
+      AppendArgumentTail(raw.c_str(), program_name_length, command.get());
   return {ok, command.get()};
 }
 
@@ -67,6 +70,37 @@ TEST(AppendArgumentTail, CopiesWhatFollowsTheProgramNameVerbatim) {
     EXPECT_TRUE(result.ok) << testing::PrintToString(row.raw);
     EXPECT_EQ(result.text, kOwnStart + row.appended)
         << testing::PrintToString(row.raw);
+  }
+}
+
+TEST(AppendArgumentTail, UnquotedOwnPathWithSpacesIsTheWholeProgramName) {
+  // A launcher that names the application and passes no command line gets
+  // the bare path as the command line from Windows.
+  const std::wstring own = L"C:\\Users\\John Smith\\Downloads\\Setup.exe";
+  struct Row {
+    std::wstring raw;
+    std::wstring appended;
+  };
+  const Row rows[] = {
+      {own, L""},
+      {own + L" --system-level", L" --system-level"},
+      {own + L"\t--x", L"\t--x"},
+      // Compared as Windows compares paths: letter case does not count.
+      {L"c:\\users\\JOHN SMITH\\downloads\\setup.EXE --x", L" --x"},
+      // Quoted, or not this program, or not followed by white space: the
+      // first argument ends where Windows ends it.
+      {L"\"" + own + L"\" --x", L" --x"},
+      {L"C:\\Users\\John Smith\\Downloads\\Other.exe --x",
+       L" Smith\\Downloads\\Other.exe --x"},
+      {own + L"x --y", L" Smith\\Downloads\\Setup.exex --y"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.raw));
+    const Appended result =
+        Append(row.raw, kOwnStart,
+               UnquotedOwnPathLength(row.raw.c_str(), own.c_str()));
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.text, kOwnStart + row.appended);
   }
 }
 
@@ -143,7 +177,7 @@ TEST_F(RunProcess, InstallerArgumentsReachTheChild) {
   CmdBuf command;
   const std::wstring line = L"\"" + exit_with_ + L"\"";
   ASSERT_TRUE(SafeCopy(command.get(), kCmdCapacity, line.c_str()));
-  ASSERT_TRUE(AppendArgumentTail(L"\"C:\\dl\\inst.exe\"77", command.get()));
+  ASSERT_TRUE(AppendArgumentTail(L"\"C:\\dl\\inst.exe\"77", 0, command.get()));
   const ExitResult result =
       RunProcessAndWait(exit_with_.c_str(), command.get(), 1, 2, 3);
   EXPECT_EQ(result.exit_code, 77u);

@@ -28,6 +28,42 @@ ResourceBlob BlobOf(const std::string& bytes) {
   return ResourceBlob{bytes.data(), bytes.size()};
 }
 
+std::wstring FolderOf(const std::wstring& path) {
+  return path.substr(0, path.rfind(L'\\'));
+}
+
+// The components work by name inside a folder the caller holds; the tests
+// hold the file's folder around the call, which sees the last error the
+// test left and leaves its own.
+template <typename Call>
+bool InFolderOf(const std::wstring& path, Call call) {
+  const DWORD before = GetLastError();
+  bool done = false;
+  DWORD after = 0;
+  {
+    testing_support::OpenDirectory folder(FolderOf(path));
+    SetLastError(before);
+    done = call(folder.handle());
+    after = GetLastError();
+  }
+  SetLastError(after);
+  return done;
+}
+
+bool CreateIn(ScratchFile* file, const std::wstring& path) {
+  return InFolderOf(
+      path, [&](HANDLE folder) { return file->Create(folder, path.c_str()); });
+}
+
+bool Write(const std::string& bytes, const std::wstring& path,
+           const DigestKey* key = nullptr, WrittenFile* written = nullptr) {
+  WrittenFile ignored;
+  return InFolderOf(path, [&](HANDLE folder) {
+    return WriteResourceToFile(BlobOf(bytes), folder, path.c_str(), key,
+                               written != nullptr ? written : &ignored);
+  });
+}
+
 // Opens with every share flag so that only the scratch file's own share
 // mode can refuse.
 DWORD OpenError(const std::wstring& path, DWORD access) {
@@ -56,7 +92,7 @@ TEST(ScratchFile, CloseWithoutMarkKeepsTheFileAndDuplicateWritesToIt) {
   ScratchDir dir;
   const std::wstring path = dir / L"out.bin";
   ScratchFile file;
-  ASSERT_TRUE(file.Create(path.c_str()));
+  ASSERT_TRUE(CreateIn(&file, path));
   EXPECT_TRUE(file.IsOpen());
   EXPECT_EQ(std::wstring(file.path.get()), path);
 
@@ -79,7 +115,7 @@ TEST(ScratchFile, MarkedFileGoesWithTheLastHandle) {
   ScratchDir dir;
   const std::wstring path = dir / L"out.bin";
   ScratchFile file;
-  ASSERT_TRUE(file.Create(path.c_str()));
+  ASSERT_TRUE(CreateIn(&file, path));
   HANDLE duplicate = file.Duplicate();
   ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(file.MarkDeleteOnClose());
@@ -93,18 +129,20 @@ TEST(ScratchFile, FailedCreateLeavesItClosedAndKeepsTheEarlierFile) {
   ScratchDir dir;
   const std::wstring first = dir / L"first.bin";
   ScratchFile file;
-  ASSERT_TRUE(file.Create(first.c_str()));
+  ASSERT_TRUE(CreateIn(&file, first));
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(file.Handle(), "1", 1, &written, nullptr));
 
-  const std::wstring missing = dir / L"no-such-dir\\out.bin";
-  EXPECT_FALSE(file.Create(missing.c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  const std::wstring taken = dir / L"taken.bin";
+  ASSERT_TRUE(WriteFileBytes(taken, "taken"));
+  EXPECT_FALSE(CreateIn(&file, taken));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   EXPECT_FALSE(file.IsOpen());
   EXPECT_TRUE(file.path.empty());
   EXPECT_EQ(file.Handle(), INVALID_HANDLE_VALUE);
   // The first file was closed by the second Create, not deleted.
   EXPECT_EQ(ReadFileBytes(first), "1");
+  EXPECT_EQ(ReadFileBytes(taken), "taken");
 }
 
 TEST(ScratchFile, PathOfMaxPathUnitsFailsWithoutTouchingTheDisk) {
@@ -118,7 +156,7 @@ TEST(ScratchFile, PathOfMaxPathUnitsFailsWithoutTouchingTheDisk) {
 
   ScratchFile file;
   SetLastError(0xBEEF);
-  EXPECT_FALSE(file.Create(too_long.c_str()));
+  EXPECT_FALSE(CreateIn(&file, too_long));
   EXPECT_EQ(GetLastError(), 0xBEEFu);  // the copy sets no error of its own
   EXPECT_FALSE(file.IsOpen());
   EXPECT_TRUE(file.path.empty());
@@ -126,11 +164,11 @@ TEST(ScratchFile, PathOfMaxPathUnitsFailsWithoutTouchingTheDisk) {
 
   const std::string bytes = "x";
   SetLastError(0xBEEF);
-  EXPECT_FALSE(WriteResourceToFile(BlobOf(bytes), too_long.c_str()));
+  EXPECT_FALSE(Write(bytes, too_long));
   EXPECT_EQ(GetLastError(), 0xBEEFu);
   EXPECT_TRUE(ListDirectory(dir.path()).empty());
 
-  ASSERT_TRUE(file.Create(fits.c_str()));
+  ASSERT_TRUE(CreateIn(&file, fits));
   file.Close();
   EXPECT_TRUE(Exists(fits));
 }
@@ -139,7 +177,7 @@ TEST(ScratchFile, OthersMayOnlyOpenItForDeletionWhileHeld) {
   ScratchDir dir;
   const std::wstring path = dir / L"out.bin";
   ScratchFile file;
-  ASSERT_TRUE(file.Create(path.c_str()));
+  ASSERT_TRUE(CreateIn(&file, path));
   EXPECT_EQ(OpenError(path, GENERIC_READ),
             static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(OpenError(path, GENERIC_WRITE),
@@ -157,7 +195,7 @@ TEST(WriteResourceToFile, WritesEveryByteAcrossChunkBoundaries) {
     SCOPED_TRACE(size);
     const std::string bytes = Pattern(size);
     const std::wstring path = dir / (L"blob-" + std::to_wstring(size));
-    ASSERT_TRUE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
+    ASSERT_TRUE(Write(bytes, path));
     ASSERT_TRUE(Exists(path));
     const std::string back = ReadFileBytes(path);
     EXPECT_EQ(back.size(), size);
@@ -169,7 +207,7 @@ TEST(WriteResourceToFile, WritesOnlyNewFilesAndClosesThem) {
   ScratchDir dir;
   const std::wstring path = dir / L"archive.7z";
   const std::string bytes = "new";
-  ASSERT_TRUE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
+  ASSERT_TRUE(Write(bytes, path));
   EXPECT_EQ(ReadFileBytes(path), "new");
   // Closed: an exclusive open now succeeds.
   EXPECT_EQ(OpenError(path, GENERIC_READ | GENERIC_WRITE),
@@ -177,7 +215,7 @@ TEST(WriteResourceToFile, WritesOnlyNewFilesAndClosesThem) {
 
   const std::string empty;
   const std::wstring empty_path = dir / L"empty.bin";
-  ASSERT_TRUE(WriteResourceToFile(BlobOf(empty), empty_path.c_str()));
+  ASSERT_TRUE(Write(empty, empty_path));
   EXPECT_EQ(ReadFileBytes(empty_path), "");
 }
 
@@ -187,19 +225,37 @@ TEST(WriteResourceToFile, WhatIsAlreadyThereIsLeftAloneWithTheOpenError) {
   const std::wstring path = dir / L"setup.ex_";
   ASSERT_TRUE(WriteFileBytes(path, "kept"));
   const std::string bytes = "replacement";
-  EXPECT_FALSE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
+  EXPECT_FALSE(Write(bytes, path));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
                               nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
+  EXPECT_FALSE(Write(bytes, path));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   CloseHandle(holder);
   EXPECT_EQ(ReadFileBytes(path), "kept");
+}
 
-  const std::wstring missing = dir / L"gone\\setup.ex_";
-  EXPECT_FALSE(WriteResourceToFile(BlobOf(bytes), missing.c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+TEST(WriteResourceToFile, SaysWhetherItMadeTheFileAndDigestsWhatItWrote) {
+  ScratchDir dir;
+  const DigestKey key = {0x0706050403020100ULL, 0x0F0E0D0C0B0A0908ULL};
+  const std::string bytes = Pattern(100003);  // not a whole number of blocks
+  WrittenFile written;
+  ASSERT_TRUE(Write(bytes, dir / L"setup.exe", &key, &written));
+  EXPECT_TRUE(written.created);
+  ASSERT_TRUE(written.content.known);
+  EXPECT_EQ(written.content.size, bytes.size());
+  EXPECT_EQ(written.content.value, SipHash24(key, bytes.data(), bytes.size()));
+
+  // A name that was there already is not the writer's: not made, and no
+  // digest of what another process put there.
+  EXPECT_FALSE(Write(bytes, dir / L"setup.exe", &key, &written));
+  EXPECT_FALSE(written.created);
+  EXPECT_FALSE(written.content.known);
+  // Without a key nothing is digested.
+  ASSERT_TRUE(Write(bytes, dir / L"archive.7z", nullptr, &written));
+  EXPECT_TRUE(written.created);
+  EXPECT_FALSE(written.content.known);
 }
 
 // The small tmpfs that CTest mounts before this test (see the scratch-file
@@ -261,7 +317,7 @@ TEST_F(SmallVolume, WriteOnAFullVolumeFailsWithTheWritesErrorAndLeavesNothing) {
   const std::wstring path = dir_ + L"\\archive.7z";
   const std::string bytes = Pattern(4096);
   SetLastError(0);
-  EXPECT_FALSE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
+  EXPECT_FALSE(Write(bytes, path));
   const DWORD error = GetLastError();
   EXPECT_TRUE(error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
       << "last error " << error;
@@ -277,7 +333,7 @@ TEST_F(SmallVolume, WriteLargerThanTheVolumeFailsAndGivesTheSpaceBack) {
   const std::wstring path = dir_ + L"\\archive.7z";
   const std::string bytes = Pattern(static_cast<size_t>(total_) * 3);
   SetLastError(0);
-  EXPECT_FALSE(WriteResourceToFile(BlobOf(bytes), path.c_str()));
+  EXPECT_FALSE(Write(bytes, path));
   const DWORD error = GetLastError();
   EXPECT_TRUE(error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
               error == ERROR_WRITE_FAULT)

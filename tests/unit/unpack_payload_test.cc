@@ -58,9 +58,10 @@ class UnpackPayloadTest : public ::testing::Test {
     PathBuf archive_path;
     TypeTag setup_tag;
     TypeTag archive_tag;
-    out.result =
-        UnpackPayload(module_, work.c_str(), &setup_path, &setup_tag,
-                      &archive_path, &archive_tag, &out.max_delete_attempts);
+    OpenDirectory held(work);
+    out.result = UnpackPayload(module_, work.c_str(), held.handle(),
+                               &setup_path, &setup_tag, &archive_path,
+                               &archive_tag, &out.max_delete_attempts);
     out.archive_path = archive_path.get();
     out.setup_path = setup_path.get();
     out.archive_tag = archive_tag.get();
@@ -159,8 +160,8 @@ TEST_F(UnpackPayloadTest, NameOf260CharactersDoesNotFit) {
 }
 
 TEST_F(UnpackPayloadTest, NamesThatCouldLeaveTheWorkDirectoryAreRefused) {
-  for (const wchar_t* name :
-       {L"KORVEN\\..\\..\\EVIL", L"SETUP/../X", L"KORVEN:STREAM"}) {
+  for (const wchar_t* name : {L"KORVEN\\..\\..\\EVIL", L"SETUP/../X",
+                              L"KORVEN:STREAM", L"KORVEN.", L"SETUP "}) {
     InstallerVariant v = Variant();
     v.Add(L"B7", name, kArchiveBytes);
     const Unpacked u = Unpack(v);
@@ -216,9 +217,41 @@ TEST_F(UnpackPayloadTest, FailedExpansionStillDeletesTheCabinet) {
       .Add(L"BL", L"SETUP.EX_", broken);
   const Unpacked u = Unpack(v);
   ExpectResult(u, 115, 0);
-  EXPECT_EQ(u.setup_path, work_ + L"setup.exe");
+  // Whether the library made the target before it failed is its own
+  // business; the setup path names it only when it did.
+  EXPECT_TRUE(u.setup_path.empty() || u.setup_path == work_ + L"setup.exe");
   EXPECT_EQ(WorkFiles(), (std::vector<std::wstring>{L"KORVEN.PACKED.7Z"}));
   EXPECT_GE(u.max_delete_attempts, 1);
+}
+
+TEST_F(UnpackPayloadTest, NamesAlreadyInTheWorkDirectoryAreNotTheRunsOwn) {
+  // Another process put these names in the work directory first. The run
+  // fails on them, and hands back no path to them, so that its cleanup
+  // cannot delete what it did not make.
+  const struct {
+    const wchar_t* planted;
+    const wchar_t* setup_type;
+    uint32_t code;
+  } cases[] = {
+      {L"KORVEN.PACKED.7Z", L"BL", 112},
+      {L"SETUP.EX_", L"BL", 116},
+      {L"setup.exe", L"BL", 115},
+      {L"setup.exe", L"BN", 116},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.planted) + " " + Narrow(c.setup_type));
+    for (const std::wstring& name : WorkFiles()) RemoveTree(work_ + name);
+    ASSERT_TRUE(WriteFileBytes(work_ + c.planted, "planted"));
+    InstallerVariant v = Variant();
+    v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
+        .Add(c.setup_type, L"SETUP.EX_", FixtureCabinet());
+    const Unpacked u = Unpack(v);
+    EXPECT_EQ(u.result.exit_code, c.code);
+    for (const std::wstring& path : {u.archive_path, u.setup_path}) {
+      EXPECT_NE(path, work_ + c.planted) << "a planted name was handed back";
+    }
+    EXPECT_EQ(ReadFileBytes(work_ + c.planted), "planted");
+  }
 }
 
 TEST_F(UnpackPayloadTest, WorkDirectoryTooLongForTheArchiveName) {

@@ -194,9 +194,9 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
 
   // The temporary folder is on C:, which keeps persistent access lists.
   ScratchDir dir(L"wdacl");
-  const std::wstring base = dir.path() + L"\\";
+  OpenDirectory folder(dir.path());
   PSECURITY_DESCRIPTOR built = nullptr;
-  ASSERT_TRUE(BuildWorkDirSecurity(base.c_str(), &built));
+  ASSERT_TRUE(BuildWorkDirSecurity(folder.handle(), &built));
   ASSERT_NE(built, nullptr);
 
   // The written text, turned into a descriptor and back, is what the
@@ -227,10 +227,41 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
 }
 
 TEST(WorkDirSecurity, VolumeThatCannotBeQueriedGetsNoDescriptor) {
-  // No volume path for this base: a plain directory, not a failure.
+  // No volume to ask: a plain directory, not a failure.
   PSECURITY_DESCRIPTOR built = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
-  EXPECT_TRUE(BuildWorkDirSecurity(L"\\\\?\\nonexistent\\", &built));
+  EXPECT_TRUE(BuildWorkDirSecurity(INVALID_HANDLE_VALUE, &built));
   EXPECT_EQ(built, nullptr);
+}
+
+TEST(PlainFormOfFinalPath, OrdinaryFormOnlyWhereItNamesTheSameObject) {
+  const std::wstring long_name(259 - 3, L'd');
+  const struct {
+    std::wstring final_path;
+    const wchar_t* plain;  // null: does not fit
+  } cases[] = {
+      {L"\\\\?\\C:\\Users\\u\\ZK_1A2B3.tmp", L"C:\\Users\\u\\ZK_1A2B3.tmp"},
+      {L"\\\\?\\UNC\\server\\share\\ZK_1A2B3.tmp",
+       L"\\\\server\\share\\ZK_1A2B3.tmp"},
+      // No drive letter to name the volume by, or a name the ordinary form
+      // would trim: the exact form stays.
+      {L"\\\\?\\Volume{5f0c}\\ZK_1A2B3.tmp",
+       L"\\\\?\\Volume{5f0c}\\ZK_1A2B3.tmp"},
+      {L"\\\\?\\C:\\dl.\\ZK_1A2B3.tmp", L"\\\\?\\C:\\dl.\\ZK_1A2B3.tmp"},
+      {L"\\\\?\\C:\\dl \\ZK_1A2B3.tmp", L"\\\\?\\C:\\dl \\ZK_1A2B3.tmp"},
+      // The prefix does not count against the path's own limit.
+      {L"\\\\?\\C:\\" + long_name, L""},
+      {L"\\\\?\\C:\\" + long_name + L"d", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.final_path));
+    PathBuf out;
+    const bool fits =
+        PlainFormOfFinalPath(c.final_path.c_str(), out.get(), kPathCapacity);
+    EXPECT_EQ(fits, c.plain != nullptr);
+    if (c.plain != nullptr && c.plain[0] != 0) {
+      EXPECT_EQ(std::wstring(out.get()), c.plain);
+    }
+  }
 }
 
 // Runs in a child of this test binary: with TOKEN_QUERY denied on the

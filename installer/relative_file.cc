@@ -1,0 +1,79 @@
+#include "relative_file.h"
+
+#include <winternl.h>
+
+#include "wide_buf.h"
+
+namespace {
+
+constexpr ULONG kSynchronousIo = 0x20;    // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr ULONG kCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE, as Win32
+
+using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK,
+                                        POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                                        ULONG, PVOID, ULONG);
+using StatusToErrorFn = ULONG(NTAPI*)(NTSTATUS);
+
+// ntdll is mapped into every process before any of its code runs, so
+// finding it by name loads nothing.
+FARPROC FromNtdll(const char* name) {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll == nullptr ? nullptr : GetProcAddress(ntdll, name);
+}
+
+}  // namespace
+
+HANDLE OpenRelative(HANDLE directory, const wchar_t* name,
+                    const RelativeOpen& how) {
+  const NtCreateFileFn nt_create_file = reinterpret_cast<NtCreateFileFn>(
+      reinterpret_cast<void*>(FromNtdll("NtCreateFile")));
+  const StatusToErrorFn status_to_error = reinterpret_cast<StatusToErrorFn>(
+      reinterpret_cast<void*>(FromNtdll("RtlNtStatusToDosError")));
+  if (nt_create_file == nullptr || status_to_error == nullptr) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (directory == nullptr || directory == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+  }
+  const size_t length = TextLength(name);
+  if (length == 0 || length >= kPathCapacity) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  UNICODE_STRING object_name;
+  object_name.Buffer = const_cast<wchar_t*>(name);
+  object_name.Length = static_cast<USHORT>(length * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  FillBytes(&attributes, 0, sizeof attributes);
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = directory;
+  attributes.ObjectName = &object_name;
+  attributes.Attributes = kCaseInsensitive;
+  attributes.SecurityDescriptor = how.descriptor;
+  IO_STATUS_BLOCK io;
+  FillBytes(&io, 0, sizeof io);
+  HANDLE opened = nullptr;
+  const NTSTATUS status =
+      nt_create_file(&opened, how.access | SYNCHRONIZE, &attributes, &io,
+                     nullptr, FILE_ATTRIBUTE_NORMAL, how.share, how.disposition,
+                     how.options | kSynchronousIo, nullptr, 0);
+  if (status < 0 || opened == nullptr) {
+    DWORD error = status < 0 ? status_to_error(status) : ERROR_INVALID_HANDLE;
+    // As CreateFileW reports a name that is taken when it must make a new
+    // file.
+    if (how.disposition == kCreateNew && error == ERROR_ALREADY_EXISTS) {
+      error = ERROR_FILE_EXISTS;
+    }
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  return opened;
+}
+
+const wchar_t* LastComponent(const wchar_t* path) {
+  return NameFromPath(path, TextLength(path));
+}
