@@ -7,12 +7,12 @@ ordinary run leaves nothing of them behind.
       [--installer EXE --stand-in EXE --hold-file EXE] [--pack-dir DIR]
 
 It builds installer.exe, the stand-in setup program and hold_file.exe in
-its build directory (default build/kill-campaign; or takes the three
-given), packs the installer with tools/pack-installer.sh
-around a 7z archive of random data (--archive-mb, default 4) and the
-stand-in, and makes a fresh Wine prefix there, with HOME inside it and the
-update client's ClientState key holding "ap" = "x64-stable". Nothing
-outside the build directory is touched.
+its build directory (default build/kill-campaign), or takes the three
+given; packs the installer with tools/pack-installer.sh around a 7z
+archive of random data (--archive-mb, default 4) and the stand-in; and
+makes a fresh Wine prefix there, with HOME inside it and the update
+client's ClientState key holding "ap" = "x64-stable". Nothing outside the
+build directory is touched.
 
 The installer runs from C:\\campaign. Ordinary runs first measure how long
 a run takes; every killed run is then started there and sent SIGKILL at an
@@ -26,8 +26,10 @@ run, and the invariants are checked:
     file that a process running throughout that run holds;
   - no installer, setup program or scanner is left running.
 A killed run's setup program may outlive it; the campaign waits for it
-before it goes on (a run whose program is still running after 30 s
-counts as a process left behind, and is ended).
+before it goes on. One that has not loaded kernel32.dll 3 s after the
+kill was caught in its start, where Wine leaves it (Windows would leave it
+suspended): it is ended and counted apart. One that began and still runs
+after 120 s is a process left behind, and is ended.
 
 --parallel SHARE starts an ordinary run beside that share of the killed
 runs, at an instant drawn over the same length: it must succeed, whatever
@@ -75,8 +77,8 @@ SETTLE = 0.1
 # The names of a run's processes: the installer, the setup program, and
 # either before Wine has named it after its program.
 RUN_NAMES = {INSTALLER, "setup.exe", "wine64-preloade"}
-# A program that has not loaded kernel32.dll this long after its
-# installer's kill never will.
+# A setup program that has not loaded kernel32.dll this long after its
+# installer's kill is taken to be left waiting in its start.
 STARTED_WITHIN = 3
 # Ordinary runs whose median is the length the kills are drawn over.
 RECENT_RUNS = 9
@@ -303,10 +305,11 @@ class Campaign:
 
     def wait_for_its_processes(self, number):
         """Waits for the killed run's setup program. Under Wine, a kill that
-        strikes while the installer is starting it can leave it waiting for
-        the Wine server for good, before any of its own code has run (on
-        Windows such a child would stay suspended): that one is ended, and
-        counted. Any other process still running is a fault."""
+        strikes while the installer is starting it can leave it waiting in
+        its start, with only ntdll and its own image mapped (seen still
+        waiting two minutes later; on Windows such a child would stay
+        suspended): that one is ended, and counted. Any other process still
+        running is a fault."""
         stray = self.wine.wait_gone(RUN_NAMES, STARTED_WITHIN)
         for pid in list(stray):
             if not self.wine.has_begun(pid):
