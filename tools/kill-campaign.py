@@ -28,8 +28,9 @@ run, and the invariants are checked:
 A killed run's setup program may outlive it; the campaign waits for it
 before it goes on. One that has not loaded kernel32.dll 3 s after the
 kill was caught in its start, where Wine leaves it (Windows would leave it
-suspended): it is ended and counted apart. One that began and still runs
-after 120 s is a process left behind, and is ended.
+suspended): it holds its image, so it is kept through the next ordinary
+run like a scanner, then ended, and counted apart. One that began and
+still runs after 120 s is a process left behind, and is ended.
 
 --parallel SHARE starts an ordinary run beside that share of the killed
 runs, at an instant drawn over the same length: it must succeed, whatever
@@ -103,7 +104,7 @@ def parse_args():
     parser.add_argument("--pack-dir")
     args = parser.parse_args()
     # A run reclaims at most 16 folders: a round's kills and the folders
-    # scanners kept from the round before must fit.
+    # held from the round before must fit.
     if not 1 <= args.round <= 8 or args.kills < 1 or args.archive_mb < 1 \
             or not 0 <= args.parallel <= 1 or not 0 <= args.scanner <= 1:
         parser.error("--kills and --archive-mb take 1 or more, --round 1 to "
@@ -176,7 +177,10 @@ class Campaign:
         self.lengths = []
         self.kills = []
         self.faults = []
-        self.scanners = []  # {"process", "dir", "name"}
+        # Processes that hold a file a killed run left: scanners, and setup
+        # programs caught in their start. {"pid", "process" (a scanner's),
+        # "dir", "name"}
+        self.holders = []
         self.faulted_dirs = set()
         self.companions = 0
         self.scanned = 0
@@ -282,12 +286,11 @@ class Campaign:
             if self.finish(companion, what) != 0:
                 self.fault("%s exited %d" % (what, companion.returncode))
             left.pop(self.companion_dir(report), None)
-        self.wait_for_its_processes(number)
-
         if len(left) > 1:
             self.fault("kill %d: more than one new folder: %s"
                        % (number, ", ".join(sorted(left))))
         name, entries = (sorted(left.items())[0] if left else (None, None))
+        self.wait_for_its_processes(number, name)
         stage = judge.FINISHED if not killed else \
             judge.stage_of(entries, self.archive_bytes)
         scanned = (self.start_scanner(name, entries, scanned_file, hold)
@@ -303,27 +306,36 @@ class Campaign:
             scanned or "-")), file=self.log, flush=True)
         return kill
 
-    def wait_for_its_processes(self, number):
+    def live_holders(self):
+        return [h for h in self.holders
+                if (h["process"].poll() is None if h["process"]
+                    else self.wine.alive(h["pid"]))]
+
+    def wait_for_its_processes(self, number, folder):
         """Waits for the killed run's setup program. Under Wine, a kill that
         strikes while the installer is starting it can leave it waiting in
         its start, with only ntdll and its own image mapped (seen still
         waiting two minutes later; on Windows such a child would stay
-        suspended): that one is ended, and counted. Any other process still
-        running is a fault."""
-        stray = self.wine.wait_gone(RUN_NAMES, STARTED_WITHIN)
+        suspended). That one holds its image: it is kept through the next
+        ordinary run, which must reclaim the rest of its folder, ended after
+        it, and counted. Any other process still running is a fault."""
+        keep = {h["pid"] for h in self.holders}
+        stray = self.wine.wait_gone(RUN_NAMES, STARTED_WITHIN, keep=keep)
         for pid in list(stray):
-            if not self.wine.has_begun(pid):
+            if not self.wine.has_begun(pid) and folder is not None:
                 self.stuck += 1
-                say("kill %d: its %s (pid %d) never began, ended"
+                say("kill %d: its %s (pid %d) never began"
                     % (number, stray.pop(pid), pid))
-                self.wine.kill(pid)
+                self.holders.append({"pid": pid, "process": None,
+                                     "dir": folder, "name": judge.SETUP})
+                keep.add(pid)
         if stray:
-            stray = self.wine.wait_gone(RUN_NAMES, RUN_TIMEOUT)
+            stray = self.wine.wait_gone(RUN_NAMES, RUN_TIMEOUT, keep=keep)
         for pid, name in stray.items():
             self.fault("kill %d: %s (pid %d) still running %d s after it"
                        % (number, name, pid, RUN_TIMEOUT))
             self.wine.kill(pid)
-        if self.wine.wait_gone(RUN_NAMES, 10):
+        if self.wine.wait_gone(RUN_NAMES, 10, keep=keep):
             raise SystemExit("kill-campaign: a process of the killed run "
                              "outlived SIGKILL")
 
@@ -346,8 +358,8 @@ class Campaign:
             self.wine.kill(process.pid)
             process.wait()
             return None
-        self.scanners.append({"process": process, "dir": folder,
-                              "name": name})
+        self.holders.append({"pid": process.pid, "process": process,
+                             "dir": folder, "name": name})
         self.scanned += 1
         return name
 
@@ -355,12 +367,12 @@ class Campaign:
     def check_after(self, what, kills, strict):
         """The invariants after an ordinary run; kills are those it is the
         next run of. Unless strict, a folder may stay with the file a
-        scanner held throughout the run."""
+        process held throughout the run. Setup programs caught in their
+        start are ended after it."""
         held = {}
         if not strict:
-            for scanner in self.scanners:
-                if scanner["process"].poll() is None:
-                    held.setdefault(scanner["dir"], set()).add(scanner["name"])
+            for holder in self.live_holders():
+                held.setdefault(holder["dir"], set()).add(holder["name"])
         self.ordinary_run(what)
         remaining = self.work_dirs()
         for kill in kills:
@@ -376,15 +388,18 @@ class Campaign:
         values = judge.parse_reg_export(text) if text is not None else {}
         for text in judge.registry_faults(values, AP):
             self.fault("after %s: %s" % (what, text))
-        live = {s["process"].pid for s in self.scanners
-                if s["process"].poll() is None}
+        live = {h["pid"] for h in self.live_holders()}
         stray = self.wine.wait_gone(RUN_NAMES | {"hold_file.exe"}, 5,
                                     keep=live)
         for pid, name in stray.items():
             self.fault("after %s: %s (pid %d) left running" % (what, name, pid))
             self.wine.kill(pid)
-        self.scanners = [s for s in self.scanners
-                         if s["process"].poll() is None]
+        for holder in self.holders:
+            if holder["process"] is None:
+                self.wine.kill(holder["pid"])
+        self.holders = [h for h in self.live_holders() if h["process"]]
+        if self.wine.wait_gone(RUN_NAMES, 10):
+            raise SystemExit("kill-campaign: a setup program outlived SIGKILL")
         return remaining
 
     def run(self):
@@ -410,8 +425,8 @@ class Campaign:
             say("round %d/%d: %s; folders left: %d" % (
                 round_number, rounds,
                 ", ".join(k["stage"] for k in kills), len(remaining)))
-        for scanner in self.scanners:
-            scanner["process"].wait()
+        for holder in self.holders:
+            holder["process"].wait()
         remaining = self.check_after("the last run", [], strict=True)
         return first_length, remaining
 
@@ -452,7 +467,8 @@ def main():
         print("runs beside a killed run: %d; files held by a scanner: %d"
               % (campaign.companions, campaign.scanned))
     print("setup programs that never began (their installer was killed while "
-          "starting them; ended by the campaign): %d" % campaign.stuck)
+          "starting them; kept through the next run, then ended): %d"
+          % campaign.stuck)
     print()
     print(judge.table(kills))
     print()

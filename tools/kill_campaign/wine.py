@@ -143,6 +143,11 @@ class Wine:
             time.sleep(0.02)
 
     @staticmethod
+    def alive(pid):
+        status = _stat(pid)
+        return status is not None and status[1] != "Z"
+
+    @staticmethod
     def has_begun(pid):
         """Whether a process got as far as loading kernel32.dll, which Wine
         does before any of the program's own code runs."""
