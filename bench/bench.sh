@@ -113,7 +113,7 @@ cabinet="$fixtures/full.SETUP.EX_"
 # ---- the prefix, with HOME in the build tree so that Wine's links to the
 # user's folders point there too
 prefix="$build/wineprefix"
-export HOME="$build/home"
+export HOME="$prefix-home"  # where tests/wine/run-in-prefix.sh puts it too
 mkdir -p "$HOME"
 run_in_prefix() { "$project/tests/wine/run-in-prefix.sh" "$prefix" "$@"; }
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)

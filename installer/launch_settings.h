@@ -32,7 +32,8 @@ LaunchSettings DefaultLaunchSettings();
 
 // Reads the previous-version resource, the cleanup preference, the command
 // line and the environment, in that order. False only when the command line
-// cannot be split; the last error is then CommandLineToArgvW's.
+// cannot be split: shell32.dll cannot be loaded from the system directory,
+// or CommandLineToArgvW fails; the last error is then that failure's.
 bool InitLaunchSettings(LaunchSettings* settings, HMODULE module);
 
 // own_path (may be null): the installer's own full path. A command line

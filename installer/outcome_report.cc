@@ -29,8 +29,10 @@ void MarkFullInstallerChannel(const LaunchSettings& settings) {
   if (read == ERROR_FILE_NOT_FOUND) {
     ap.clear();
   } else if (read != 0) {
-    // A value we cannot read whole is the update client's business; a
-    // rewrite would lose what it holds.
+    // Another type, or a text too long to end in the buffer, is the update
+    // client's business: a rewrite would lose what it holds. (A text of
+    // odd size reads without its dangling byte and an empty one as "",
+    // and both are written back with the marker.)
     CloseKey(&key);
     return;
   }

@@ -40,6 +40,8 @@ compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' 
 have ld.lld-14 || need+=(lld-14)
 have clang-format-14 || need+=(clang-format-14)
 have clang-tidy-14 || need+=(clang-tidy-14)
+# the image check reads imports and the load configuration with LLVM's reader
+have llvm-readobj-14 || need+=(llvm-14)
 
 if [ ${#need[@]} -eq 0 ]; then
   exit 0

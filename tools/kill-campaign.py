@@ -10,9 +10,9 @@ It builds installer.exe, the stand-in setup program and hold_file.exe in
 its build directory (default build/kill-campaign), or takes the three
 given; packs the installer with tools/pack-installer.sh around a 7z
 archive of random data (--archive-mb, default 4) and the stand-in; and
-makes a fresh Wine prefix there, with HOME inside it and the update
-client's ClientState key holding "ap" = "x64-stable". Nothing outside the
-build directory is touched.
+makes a fresh Wine prefix there, with HOME and temporary files beside it
+and the update client's ClientState key holding "ap" = "x64-stable".
+Nothing outside the build directory is touched.
 
 The installer runs from C:\\campaign. Ordinary runs first measure how long
 a run takes; every killed run is then started there and sent SIGKILL at an
@@ -436,8 +436,7 @@ def main():
     os.makedirs(args.build_dir, exist_ok=True)
     packed, hold_file, archive_bytes = prepare(args)
     become_subreaper()
-    wine = Wine(PROJECT, os.path.join(args.build_dir, "wineprefix"),
-                os.path.join(args.build_dir, "home"))
+    wine = Wine(PROJECT, os.path.join(args.build_dir, "wineprefix"))
     say("making a fresh Wine prefix in " + wine.prefix)
     wine.create_prefix()
     try:

@@ -132,7 +132,7 @@ end "packing"
 
 # ---- a fresh prefix, as the update client leaves it
 prefix="$build/wineprefix"
-export HOME="$build/home"
+export HOME="$prefix-home"  # where tests/wine/run-in-prefix.sh puts it too
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$HOME"
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
@@ -170,7 +170,7 @@ end "prefix"
 exit_meaning() {
   case $1 in
     0) echo "the setup program succeeded" ;;
-    101) echo "the command line could not be split into arguments" ;;
+    101) echo "the command line could not be split into arguments (or shell32 not loaded)" ;;
     105) echo "a setup command line does not fit" ;;
     107) echo "waiting for a child failed" ;;
     108) echo "a path does not fit" ;;
@@ -181,7 +181,7 @@ exit_meaning() {
     115|116) echo "the setup program could not be unpacked or written" ;;
     117) echo "the work directory's access list could not be built" ;;
     118) echo "\"--cleanup\" or \"--korven-frame\" was given: nothing done" ;;
-    119|12[0-4]) echo "a setup program could not be started" ;;
+    119|12[0-4]) echo "a setup program could not be started, or was not the one written" ;;
     *) echo "the setup program's own exit code" ;;
   esac
 }
@@ -262,7 +262,7 @@ run_installer() {  # NUMBER INSTALLER TITLE VERSION_INSTALLED
       if ("workdir" in t) printf "      start to work directory       %7.0f ms\n", (t["workdir"] - s) * 1000
       if ("archive" in t) printf "      archive written               %7.0f ms\n", (t["archive"] - t["workdir"]) * 1000
       if ("setup" in t && "archive" in t && t["setup"] > t["archive"])
-        printf "      setup program ready           %7.0f ms\n", (t["setup"] - t["archive"]) * 1000
+        printf "      setup program's file appears  %7.0f ms\n", (t["setup"] - t["archive"]) * 1000
       last = ("setup" in t) ? t["setup"] : t["archive"]
       if ("gone" in t && last) printf "      setup program ran, cleanup    %7.0f ms\n", (t["gone"] - last) * 1000
       if ("gone" in t) printf "      report and process end        %7.0f ms\n", (e > t["gone"] ? e - t["gone"] : 0) * 1000

@@ -161,6 +161,29 @@ TEST_F(InstallRun, OwnArgumentsPreviousVersionAndReferralCodeReachSetup) {
   ExpectFolderClean();
 }
 
+TEST_F(InstallRun, OwnPathWithSpacesUnquotedIsNoArgumentOfTheUsers) {
+  // Windows makes the bare application name the command line when a
+  // launcher passes none; Wine quotes it even then, so the command line
+  // is given here as Windows would make it.
+  const std::wstring folder = dir_ / L"John Smith\\my downloads";
+  ASSERT_TRUE(CreateDirectoryW((dir_ / L"John Smith").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  InstallerVariant variant(folder + L"\\installer.exe");
+  const std::wstring installer = Build(Ordinary(variant));
+  DeleteFileW(report_.c_str());
+  const ChildOutcome outcome =
+      RunChild(installer, installer + L" --do-not-launch", options_);
+  ASSERT_TRUE(outcome.started) << outcome.start_error;
+  EXPECT_EQ(outcome.exit_code, 0u);
+  runs_ = stand_in::ParseReport(ReadFileBytes(report_));
+  ASSERT_EQ(runs_.size(), 1u);
+  EXPECT_EQ(Field(runs_[0], "command_line"),
+            ExpectedInstallLine(WorkDirectoryOf(runs_[0]) + L"\\",
+                                L" --do-not-launch"));
+  EXPECT_EQ(ListDirectory(folder), std::vector<std::wstring>{L"installer.exe"});
+  ExpectSuccessRecorded();
+}
+
 TEST_F(InstallRun, MissingClientStateKeyWritesNothingAndCreatesNoKey) {
   DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Quenby", true);
   InstallerVariant variant(InstallerPath());

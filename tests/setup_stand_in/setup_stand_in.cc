@@ -67,6 +67,9 @@
 //                                 checked, replace it by a second name (a hard
 //                                 link) of FILE, as a setup program that
 //                                 plants a link where the installer deletes.
+//   STAND_IN_MOVE_SELF=1          install run: move this program's own file
+//                                 aside and back, as an updater replacing
+//                                 its own file does ("moved" then names it).
 //   STAND_IN_LINGER_MS=N          after the report is written, stay N ms more
 //                                 before exiting, so that a test can end the
 //                                 process from outside (its pid is in the
@@ -96,6 +99,7 @@
 //   held            the file the helper holds, when one was started
 //   holder_pid      the helper's process id (a test may end it early)
 //   linked          the file the archive became a second name of
+//   moved           this program's file, once moved aside and back
 //   linger, crash   what it will do once the report is written
 //   error           what went wrong, when something did
 //   exit            the exit code
@@ -548,6 +552,19 @@ int Run() {
       } else {
         report.Add("linked", link_to);
       }
+    }
+  }
+  if (exit_code == 0 && GetEnv(stand_in::kMoveSelf) == L"1") {
+    // As an updater that replaces its own file does: aside, and back.
+    const std::wstring self = OwnPath();
+    const std::wstring aside = self + L".aside";
+    if (!MoveFileW(self.c_str(), aside.c_str()) ||
+        !MoveFileW(aside.c_str(), self.c_str())) {
+      exit_code = stand_in::kExitCannotCreate;
+      error = L"own file not moved aside and back, error " +
+              std::to_wstring(GetLastError());
+    } else {
+      report.Add("moved", self);
     }
   }
   if (exit_code == 0) exit_code = chosen_code;

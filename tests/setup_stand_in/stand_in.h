@@ -27,6 +27,7 @@ constexpr const wchar_t kNewSetupLinkedFrom[] =
     L"STAND_IN_NEW_SETUP_LINKED_FROM";
 constexpr const wchar_t kLinkArchiveTo[] = L"STAND_IN_LINK_ARCHIVE_TO";
 constexpr const wchar_t kLingerMs[] = L"STAND_IN_LINGER_MS";
+constexpr const wchar_t kMoveSelf[] = L"STAND_IN_MOVE_SELF";
 constexpr const wchar_t kCrash[] = L"STAND_IN_CRASH";
 
 // Exit codes of its own; every other code is one it was told to use.

@@ -9,6 +9,12 @@ shift
 
 export WINEPREFIX=$prefix
 export WINEDEBUG=-all
+# Wine links the prefix's Desktop, Documents and Downloads into HOME and
+# writes its menus under it: both stay in the build tree, beside the
+# prefix, and so do temporary files.
+export HOME="$prefix-home"
+export TMPDIR="$prefix-home/tmp"
+unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
 # WINE_EXTRA_DLL_OVERRIDES adds entries for one test (CTest cannot pass a
 # ';' inside a variable).
 export WINEDLLOVERRIDES="mscoree,mshtml=${WINE_EXTRA_DLL_OVERRIDES:+;$WINE_EXTRA_DLL_OVERRIDES}"
@@ -22,7 +28,7 @@ if [ ! -x "$wine" ]; then
   exit 127
 fi
 
-mkdir -p "$(dirname "$prefix")"
+mkdir -p "$(dirname "$prefix")" "$TMPDIR"
 # Tests run in parallel; only one of them may create the prefix.
 (
   flock 9

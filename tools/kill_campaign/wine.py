@@ -26,23 +26,27 @@ def become_subreaper():
 
 
 class Wine:
-    def __init__(self, project, prefix, home):
+    def __init__(self, project, prefix):
         self.project = project
         self.prefix = prefix
+        # As tests/wine/run-in-prefix.sh has it: Wine links the user's
+        # folders into HOME and writes its menus there, so HOME and the
+        # temporary files stay beside the prefix.
+        self.home = prefix + "-home"
         self.wine = shutil.which("wine64") or "/usr/lib/wine/wine64"
         server = os.path.join(os.path.dirname(os.path.realpath(self.wine)),
                               "wineserver")
         self.wineserver = server if os.access(server, os.X_OK) else \
             "/usr/lib/wine/wineserver"
         env = {k: v for k, v in os.environ.items()
-               if not k.startswith("STAND_IN_")
+               if not k.startswith(("STAND_IN_", "XDG_"))
                and k not in ("DISPLAY", "WAYLAND_DISPLAY",
                              "TarvoSoftwareUpdateIsMachine")}
         env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win64",
-                   WINEDLLOVERRIDES="mscoree,mshtml=", HOME=home)
+                   WINEDLLOVERRIDES="mscoree,mshtml=", HOME=self.home,
+                   TMPDIR=os.path.join(self.home, "tmp"))
         self.env = env
         self.server = None
-        os.makedirs(home, exist_ok=True)
 
     def unix_path(self, windows_path):
         """C:\\a\\b as a path on this machine."""
@@ -55,6 +59,8 @@ class Wine:
         kept running until stop(), so that no run pays for its start."""
         self._kill_server()
         shutil.rmtree(self.prefix, ignore_errors=True)
+        shutil.rmtree(self.home, ignore_errors=True)
+        os.makedirs(self.env["TMPDIR"])
         subprocess.run([os.path.join(self.project, "tests/wine/run-in-prefix.sh"),
                         self.prefix, "cmd", "/c", "exit", "0"],
                        env=self.env, check=True, stdout=subprocess.DEVNULL,
