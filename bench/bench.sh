@@ -342,7 +342,7 @@ for trace in $(seq 1 "$traces"); do
   tracer=$!
   sleep 0.5  # perf attaches before the run starts
   (cd "$stage" && perf trace -T \
-    -e clone,clone3,vfork,execve,exit_group,fsync,sched:sched_process_exit \
+    -e clone,clone3,vfork,execve,exit_group,fsync,pread64,sched:sched_process_exit \
     -o "$traces_dir/run-$trace.txt" -- "$wine" measure_run.exe 'full\installer.exe' \
     >/dev/null)
   kill -INT "$tracer"
@@ -420,6 +420,7 @@ stage_row() {  # STAGE LABEL [YARD_FIELD YARD_LABEL]
 stage_row start "start, to the work directory"
 stage_row archive "archive written" cp_ms cp
 stage_row setup_ready "setup program expanded and flushed" expand_flush_ms cabextract+sync
+stage_row check "setup program read back twice, compared"
 stage_row setup_run "setup program run (its start and end)" setup_ms wine
 stage_row cleanup "cleanup" rm_ms rm
 stage_row end "report and end"
