@@ -302,6 +302,8 @@ read -r check_ms check_reaped_ms < <(awk '$1 == "check" { for (i = 2; i <= NF; +
 awk -v got="$check_ms" -v want="$spin_ms" 'BEGIN { exit !(got >= want) }' ||
   { echo "bench: a child spinning $spin_ms ms counted only $check_ms ms" >&2; exit 1; }
 
+# Other work on the machine shows in every figure: its load is printed too.
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 say "warming up (not counted)"
 for case in empty full; do
   prime
@@ -388,7 +390,8 @@ range() { echo "$(of "$1" "$2" min)-$(of "$1" "$2" max)"; }
 echo
 echo "Installer benchmark: $runs rounds (empty, full, yardstick), all in this invocation"
 echo "(Wine $("$wine" --version 2>/dev/null | sed 's/^wine-//'), $(nproc) cores," \
-     "$(findmnt -no FSTYPE -T "$stage") file system)"
+     "$(findmnt -no FSTYPE -T "$stage") file system;" \
+     "load average $load_before before the runs, $(cut -d' ' -f1-3 /proc/loadavg) after)"
 echo
 row "" "wall ms" "range" "cpu ms" "range"
 row "installer without payload (exit 112)" "$(of empty wall_ms)" "$(range empty wall_ms)" \
