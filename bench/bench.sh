@@ -18,14 +18,17 @@
 #          the archive, cabextract of the cabinet, sync (fsync) of the
 #          setup program, the setup program started once under Wine, and
 #          rm of both files, beside the installer's folder
-# Wall time and processor time (the whole process tree, and the Wine server
-# over the same time) are kept for each. The ratio of a round is
+# Wall time and processor time are kept for each. Processor time is that of
+# every process the case starts, the Windows ones included, however Wine
+# reparents them (a cgroup v2 of the run, checked first with a child that
+# spins a known time), plus the Wine server's and Wine's services' over the
+# same time (a cgroup of their own). The ratio of a round is
 # (full - empty) / yard; the median of those is printed with the medians.
 # Then --traces runs of the full installer (default 5) are repeated under
 # perf trace, with the Wine server traced too, and bench/stage_times.py cuts
 # each into its stages; their medians are printed beside what the same step
-# costs in the yardstick. Needs root for perf. Nothing here is part of the
-# test suite.
+# costs in the yardstick. Needs root (perf, cgroups). Nothing here is part
+# of the test suite.
 set -euo pipefail
 
 project=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,7 +40,7 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift 2 ;;
     --traces) traces=$2; shift 2 ;;
     --build-dir) build=$(realpath -m -- "$2"); shift 2 ;;
-    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -123,14 +126,49 @@ say "preparing the Wine prefix $prefix"
 run_in_prefix reg add 'HKCU\Software\Quenby\Update\ClientState\{3D1F5A27-8C40-4E96-B1D3-7A2C95E0F418}' \
   /v ap /t REG_SZ /d stable /f /reg:32 >/dev/null 2>&1 || true
 # The runs call Wine directly, with the settings run-in-prefix.sh uses.
+# TMPDIR among them: Wine keeps its server's socket under it, and a
+# different one would give the same prefix a second server.
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-  WINEARCH=win64
+  WINEARCH=win64 TMPDIR="$HOME/tmp"
 unset DISPLAY WAYLAND_DISPLAY STAND_IN_REPORT STAND_IN_INSTALL_TO \
   TarvoSoftwareUpdateIsMachine
 
+# Processor time is counted by cgroup (v2), not by bash. Wine starts every
+# Windows program through a double fork and reaps the middle process, so
+# measure_run.exe's child (the installer) and the installer's child (the
+# setup program) are children of init, and bash's `time`, which adds up
+# only the children it reaps, never sees them. A cgroup's cpu.stat counts
+# every task that has been in it, and a task stays in its parent's cgroup
+# however it is reparented. Each measured command runs in the group "run";
+# the Wine server and Wine's own services, which do the run's file and
+# process work on its behalf, in the group "wine" (read over the same time).
+cgroup_root=$(findmnt -rn -t cgroup2 -o TARGET | head -n 1)
+[ -n "$cgroup_root" ] ||
+  { echo "bench: needs a cgroup v2 hierarchy (none is mounted)" >&2; exit 1; }
+groups="$cgroup_root$(awk -F: '$1 == "0" { print $3 }' /proc/self/cgroup)"
+groups="${groups%/}/bench-$$"
+mkdir -p "$groups/run" "$groups/wine"
+in_group() {  # GROUP COMMAND...: the command and everything it starts
+  local group=$1
+  shift
+  (echo "$BASHPID" >"$groups/$group/cgroup.procs" && "$@")
+}
+cpu_us() { awk '$1 == "usage_usec" { print $2 }' "$groups/$1/cpu.stat"; }
+# A run is over when nothing of it is left; a process that outlives its run
+# would otherwise add to the next.
+wait_empty() {  # GROUP
+  for _ in $(seq 200); do
+    grep -qx 'populated 0' "$groups/$1/cgroup.events" && return
+    sleep 0.05
+  done
+  echo "bench: processes of a run outlived it:" >&2
+  xargs -r ps -o pid,args -p <"$groups/$1/cgroup.procs" >&2 || true
+  exit 1
+}
+
 # One wineserver for the whole measurement, so that no run pays for
 # starting it; ended (only this prefix's) when the script ends. Its pid is
-# kept: its processor time is part of every run's.
+# kept for the traces.
 server_pid=''
 # This prefix's server, among those of any other prefix on the machine.
 find_server() {
@@ -146,7 +184,7 @@ find_server() {
 start_server() {
   "$wineserver" -k 2>/dev/null || true
   "$wineserver" -w 2>/dev/null || true
-  setsid "$wineserver" -f -p </dev/null >/dev/null 2>&1 &
+  in_group wine setsid "$wineserver" -f -p </dev/null >/dev/null 2>&1 &
   server_pid=''
   for _ in $(seq 100); do
     server_pid=$(find_server)
@@ -156,10 +194,24 @@ start_server() {
   [ -n "$server_pid" ] || { echo "bench: the Wine server did not start" >&2; exit 1; }
   # The first program of a fresh server also starts Wine's own services;
   # that start belongs to no run.
-  "$wine" cmd /c exit >/dev/null 2>&1 || true
+  in_group wine "$wine" cmd /c exit >/dev/null 2>&1 || true
 }
-server_cpu_ns() { awk '{ print $1 }' "/proc/$server_pid/schedstat" 2>/dev/null || echo 0; }
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
+# Every run needs the one server: a server that ended would be started
+# again by the next run, inside its group.
+server_alive() {
+  [ "$(find_server)" = "$server_pid" ] ||
+    { echo "bench: the Wine server $server_pid ended during the measurement" >&2; exit 1; }
+}
+end_server() {
+  "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w 2>/dev/null || true
+  for _ in $(seq 100); do
+    rmdir "$groups/run" "$groups/wine" "$groups" 2>/dev/null && return
+    sleep 0.05
+  done
+  echo "bench: could not remove $groups" >&2
+}
+trap end_server EXIT
 start_server
 
 stage="$prefix/drive_c/bench"
@@ -189,26 +241,34 @@ now_ms() { echo "${EPOCHREALTIME/./}" | awk '{ printf "%.3f", $1 / 1000 }'; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 results="$build/bench-results.txt"
 
-# Runs a command in the current shell and appends to $results:
-#   CASE cpu_ms=... [fields the command printed]
-# where cpu_ms is the processor time of the command's whole process tree
-# (bash's own accounting of its reaped children) plus the Wine server's.
+# Runs a command in the group "run" and appends to $results:
+#   CASE cpu_ms=... wine_cpu_ms=... reaped_cpu_ms=... [fields it printed]
+# cpu_ms is the processor time of everything the command started (its
+# group) plus what the Wine server and services used meanwhile; wine_cpu_ms
+# is that last part alone. reaped_cpu_ms is what bash's own accounting of
+# its reaped children says, which misses every Windows process started by
+# another: kept only to show the difference.
 timed() {  # CASE COMMAND...
-  local case=$1 server_before server_after cpu_file line
+  local case=$1 run_before wine_before reaped_file line
   shift
-  cpu_file=$(mktemp)
-  server_before=$(server_cpu_ns)
-  { TIMEFORMAT='%3U %3S'; time line=$("$@"); } 2>"$cpu_file"
-  server_after=$(server_cpu_ns)
-  local cpu
-  cpu=$(awk -v ns=$((server_after - server_before)) \
-    '{ printf "%.1f", ($1 + $2) * 1000 + ns / 1e6 }' "$cpu_file")
-  rm -f "$cpu_file"
-  echo "$case cpu_ms=$cpu $line" >>"$results"
+  server_alive
+  reaped_file=$(mktemp)
+  run_before=$(cpu_us run)
+  wine_before=$(cpu_us wine)
+  { TIMEFORMAT='%3U %3S'; time line=$(in_group run "$@"); } 2>"$reaped_file"
+  wait_empty run
+  local run_us wine_us
+  run_us=$(( $(cpu_us run) - run_before ))
+  wine_us=$(( $(cpu_us wine) - wine_before ))
+  echo "$case $(awk -v run="$run_us" -v wine="$wine_us" '{ printf \
+    "cpu_ms=%.1f wine_cpu_ms=%.1f reaped_cpu_ms=%.1f", (run + wine) / 1000, \
+    wine / 1000, ($1 + $2) * 1000 }' "$reaped_file") $line" >>"$results"
+  rm -f "$reaped_file"
 }
-installer_run() {  # CASE
-  (cd "$stage" && "$wine" measure_run.exe "$1\\installer.exe" | tr -d '\r')
+measured_run() {  # PROGRAM [ARGUMENTS...]
+  (cd "$stage" && "$wine" measure_run.exe "$@" | tr -d '\r')
 }
+installer_run() { measured_run "$1\\installer.exe"; }  # CASE
 # The same work without the installer, each step timed on its own.
 yardstick() {
   local t0 t1 t2 t3 t4 t5
@@ -228,8 +288,23 @@ yardstick() {
     "rm_ms=$(elapsed "$t3" "$t4")"
 }
 
-say "warming up (not counted)"
 : >"$results"
+# The accounting is put to the test first: measure_run.exe starts a copy of
+# itself that spins until it has used $spin_ms ms of processor time, a
+# Windows child started exactly as the installer is. Its run must count at
+# least that.
+spin_ms=300
+say "checking that processor time counts every process of a run"
+timed check measured_run measure_run.exe --spin $spin_ms
+read -r check_ms check_reaped_ms < <(awk '$1 == "check" { for (i = 2; i <= NF; ++i) {
+    split($i, kv, "="); v[kv[1]] = kv[2] } print v["cpu_ms"] - v["wine_cpu_ms"],
+    v["reaped_cpu_ms"] }' "$results")
+awk -v got="$check_ms" -v want="$spin_ms" 'BEGIN { exit !(got >= want) }' ||
+  { echo "bench: a child spinning $spin_ms ms counted only $check_ms ms" >&2; exit 1; }
+
+# Other work on the machine shows in every figure: its load is printed too.
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+say "warming up (not counted)"
 for case in empty full; do
   prime
   line=$(installer_run "$case")
@@ -269,7 +344,7 @@ for trace in $(seq 1 "$traces"); do
   tracer=$!
   sleep 0.5  # perf attaches before the run starts
   (cd "$stage" && perf trace -T \
-    -e clone,clone3,vfork,execve,exit_group,fsync,sched:sched_process_exit \
+    -e clone,clone3,vfork,execve,exit_group,fsync,pread64,sched:sched_process_exit \
     -o "$traces_dir/run-$trace.txt" -- "$wine" measure_run.exe 'full\installer.exe' \
     >/dev/null)
   kill -INT "$tracer"
@@ -315,7 +390,8 @@ range() { echo "$(of "$1" "$2" min)-$(of "$1" "$2" max)"; }
 echo
 echo "Installer benchmark: $runs rounds (empty, full, yardstick), all in this invocation"
 echo "(Wine $("$wine" --version 2>/dev/null | sed 's/^wine-//'), $(nproc) cores," \
-     "$(findmnt -no FSTYPE -T "$stage") file system)"
+     "$(findmnt -no FSTYPE -T "$stage") file system;" \
+     "load average $load_before before the runs, $(cut -d' ' -f1-3 /proc/loadavg) after)"
 echo
 row "" "wall ms" "range" "cpu ms" "range"
 row "installer without payload (exit 112)" "$(of empty wall_ms)" "$(range empty wall_ms)" \
@@ -332,6 +408,10 @@ row "(full - empty) / yardstick, median of rounds" \
   "$(pair_ratios cpu_ms | stat_of min)-$(pair_ratios cpu_ms | stat_of max)"
 row "  target (wall)" "<= 1.25"
 echo
+echo "Processor time is counted by cgroup, for every process a run starts: a Windows"
+echo "child that spun $spin_ms ms counted $check_ms ms (bash's accounting of the processes"
+echo "it reaped: $check_reaped_ms ms)."
+echo
 echo "Where a full run's wall time goes: medians of $traces traced runs (perf trace of"
 echo "the run and of the Wine server), beside the same step of the yardstick"
 row "" "ms" "range" "yardstick" "step"
@@ -343,6 +423,7 @@ stage_row() {  # STAGE LABEL [YARD_FIELD YARD_LABEL]
 stage_row start "start, to the work directory"
 stage_row archive "archive written" cp_ms cp
 stage_row setup_ready "setup program expanded and flushed" expand_flush_ms cabextract+sync
+stage_row check "setup program read back twice, compared"
 stage_row setup_run "setup program run (its start and end)" setup_ms wine
 stage_row cleanup "cleanup" rm_ms rm
 stage_row end "report and end"

@@ -3,6 +3,7 @@
 //   exit=N wall_ms=T peak_working_set=B peak_pagefile=B samples=S
 //
 //   measure_run.exe PROGRAM [ARGUMENTS...]
+//   measure_run.exe --spin MS
 //
 // wall_ms runs from just before CreateProcessW to the moment the process
 // handle is signalled: the platform's process start and end are inside it,
@@ -10,10 +11,17 @@
 // process memory counters, read every few milliseconds while it runs and
 // kept at their highest, because the counters of a process that has ended
 // cannot be read under Wine (they come from the running Unix process).
+//
+// With --spin it starts nothing: it keeps the processor busy until its own
+// process has used MS milliseconds of processor time, and exits 0. Started
+// as the PROGRAM of another measure_run.exe, it is a Windows child with a
+// known cost, started as an installer is, which tells whether a count of
+// processor time includes such children.
 #include <windows.h>
 #include <psapi.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -33,11 +41,40 @@ const wchar_t* ArgumentsAfterFirst(const wchar_t* line) {
   return line;
 }
 
+// Processor time this process has used so far, in milliseconds.
+double OwnProcessorMs() {
+  FILETIME created, ended, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) {
+    return -1;
+  }
+  const auto ticks = [](const FILETIME& t) {
+    return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+           t.dwLowDateTime;
+  };
+  return static_cast<double>(ticks(kernel) + ticks(user)) / 1e4;
+}
+
+int Spin(const wchar_t* ms_text) {
+  const double until = std::wcstod(ms_text, nullptr);
+  if (until <= 0 || OwnProcessorMs() < 0) {
+    std::fprintf(stderr, "measure_run: --spin needs MS and processor times\n");
+    return 2;
+  }
+  volatile unsigned long long sink = 0;
+  while (OwnProcessorMs() < until) {
+    for (int i = 0; i < 1000000; ++i) sink = sink + i;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"--spin") return Spin(argv[2]);
   if (argc < 2) {
-    std::fprintf(stderr, "usage: measure_run.exe PROGRAM [ARGUMENTS...]\n");
+    std::fprintf(stderr,
+                 "usage: measure_run.exe PROGRAM [ARGUMENTS...]\n"
+                 "       measure_run.exe --spin MS\n");
     return 2;
   }
   wchar_t full[MAX_PATH];

@@ -4,7 +4,8 @@
     stage_times.py RUN_TRACE SERVER_TRACE
 
 RUN_TRACE is `perf trace -T` of measure_run.exe starting the installer
-(clone, execve, exit_group, fsync and sched:sched_process_exit traced);
+(clone, execve, exit_group, fsync, pread64 and sched:sched_process_exit
+traced);
 SERVER_TRACE is `perf trace -T -p` of the Wine server over the same time
 (mkdir, openat, unlink, rmdir). Under Wine the server, not the installer's
 process, creates, opens and deletes files, so the file events come from
@@ -17,6 +18,9 @@ before:
   start        measure_run creates the process .. the work directory is made
   archive      .. the next payload file is created (the archive is complete)
   setup_ready  .. setup.exe is flushed (written or expanded from the cabinet)
+  check        .. the last read of setup.exe before the installer starts it:
+                  its bytes read back through the writing handle, then again
+                  through the hold, and compared
   setup_run    .. the setup program's process has ended (its start included)
   cleanup      .. the work directory is removed
   end          .. the installer's process has ended (report, exit, teardown)
@@ -53,12 +57,14 @@ def main(run_trace, server_trace):
 
     runner = run[0][3]
     t_start = t_flushed = t_setup = t_end = None
+    installer = None
     for start, end, _, pid, call, rest in run:
         if call in ("clone", "clone3", "vfork") and pid == runner:
             if t_start is None and "THREAD" not in rest:
                 t_start = start
         elif call == "fsync" and pid != runner:
             t_flushed = end
+            installer = pid
         elif call == "sched:sched_process_exit":
             # The event's own comm, not perf's cached one before the pid.
             # Wine starts a program through a short-lived fork of its
@@ -71,6 +77,20 @@ def main(run_trace, server_trace):
                 t_end = start
     if None in (t_start, t_flushed, t_setup, t_end):
         sys.exit("stage_times: the run trace lacks the process events")
+
+    # Wine reads a file at a given offset with pread64 in the reading
+    # process itself; between the flush and the fork that starts the setup
+    # program, the installer reads nothing else.
+    t_checked = None
+    for start, end, _, pid, call, rest in run:
+        if pid != installer or start < t_flushed:
+            continue
+        if call in ("clone", "clone3", "vfork") and "THREAD" not in rest:
+            break
+        if call == "pread64":
+            t_checked = end
+    if t_checked is None:
+        sys.exit("stage_times: no read of the setup program after its flush")
 
     t_workdir = t_archive = t_removed = None
     created = 0
@@ -90,7 +110,8 @@ def main(run_trace, server_trace):
         sys.exit("stage_times: the server trace lacks the file events")
 
     marks = [("start", t_workdir), ("archive", t_archive),
-             ("setup_ready", t_flushed), ("setup_run", t_setup),
+             ("setup_ready", t_flushed), ("check", t_checked),
+             ("setup_run", t_setup),
              ("cleanup", t_removed), ("end", t_end)]
     previous = t_start
     fields = []
