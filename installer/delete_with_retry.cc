@@ -23,13 +23,8 @@ constexpr DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 constexpr int kQuickRoundsPerAttempt = 8;
 
 HANDLE OpenInside(HANDLE directory, const wchar_t* name, DWORD access) {
-  RelativeOpen how;
-  how.access = access;
-  how.share = kShareAll;
-  how.disposition = kOpenExisting;
-  how.options = kNotThroughLinks;
-  how.descriptor = nullptr;
-  return OpenRelative(directory, name, how);
+  return OpenRelative(directory, name, access, kShareAll, kOpenExisting,
+                      kNotThroughLinks);
 }
 
 // True when a read-only attribute was found and cleared on the open

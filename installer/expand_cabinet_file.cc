@@ -133,14 +133,10 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int /*mode*/) {
       (flags & (kOpenWriteOnly | kOpenReadWrite | kOpenCreate)) != 0) {
     return kAbort;
   }
-  RelativeOpen how;
-  how.access = GENERIC_READ;
-  how.share = FILE_SHARE_READ | FILE_SHARE_DELETE;
-  how.disposition = kOpenExisting;
-  how.options = kFileOnly | kNotThroughLinks;
-  how.descriptor = nullptr;
   return reinterpret_cast<INT_PTR>(
-      OpenRelative(source->directory, source->name, how));
+      OpenRelative(source->directory, source->name, GENERIC_READ,
+                   FILE_SHARE_READ | FILE_SHARE_DELETE, kOpenExisting,
+                   kFileOnly | kNotThroughLinks));
 }
 
 UINT DIAMONDAPI CabinetRead(INT_PTR file, void* buffer, UINT count) {

@@ -55,13 +55,10 @@ bool ReadFileIdentity(HANDLE handle, FileIdentity* identity) {
 }
 
 FileIdentity FileIdentityIn(HANDLE directory, const wchar_t* name) {
-  RelativeOpen how;
-  how.access = FILE_READ_ATTRIBUTES;
-  how.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  how.disposition = kOpenExisting;
-  how.options = kNotThroughLinks;
-  how.descriptor = nullptr;
-  HANDLE handle = OpenRelative(directory, name, how);
+  HANDLE handle =
+      OpenRelative(directory, name, FILE_READ_ATTRIBUTES,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   kOpenExisting, kNotThroughLinks);
   if (handle == INVALID_HANDLE_VALUE)
     return UnknownFileIdentity(GetLastError());
   FileIdentity identity;

@@ -14,13 +14,8 @@ constexpr DWORD kErrorDataChecksum = 323;
 // Read only, sharing only reading; a link is opened itself, so that it is
 // seen for what it is rather than followed.
 HANDLE OpenForHold(HANDLE directory, const wchar_t* name) {
-  RelativeOpen how;
-  how.access = GENERIC_READ;
-  how.share = FILE_SHARE_READ;
-  how.disposition = kOpenExisting;
-  how.options = kNotThroughLinks;
-  how.descriptor = nullptr;
-  return OpenRelative(directory, name, how);
+  return OpenRelative(directory, name, GENERIC_READ, FILE_SHARE_READ,
+                      kOpenExisting, kNotThroughLinks);
 }
 
 // 0 when what is open on handle is a plain file.

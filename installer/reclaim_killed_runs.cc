@@ -96,14 +96,11 @@ void ListCandidates(HANDLE folder, const wchar_t* own_name, Candidates* found) {
 // The folder, held as a run holds its own: delete access without delete
 // sharing. A sharing violation here is a live run's folder.
 HANDLE OpenUnheldFolder(HANDLE folder, const wchar_t* name) {
-  RelativeOpen how;
-  how.access =
-      DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
-  how.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  how.disposition = kOpenExisting;
-  how.options = kDirectoryOnly | kNotThroughLinks;
-  how.descriptor = nullptr;
-  HANDLE opened = OpenRelative(folder, name, how);
+  HANDLE opened = OpenRelative(
+      folder, name,
+      DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting,
+      kDirectoryOnly | kNotThroughLinks);
   if (opened == INVALID_HANDLE_VALUE) return opened;
   // A junction or a directory link of that name is opened itself, and left.
   FILE_ATTRIBUTE_TAG_INFO tag;

@@ -24,8 +24,9 @@ FARPROC FromNtdll(const char* name) {
 
 }  // namespace
 
-HANDLE OpenRelative(HANDLE directory, const wchar_t* name,
-                    const RelativeOpen& how) {
+HANDLE OpenRelative(HANDLE directory, const wchar_t* name, ACCESS_MASK access,
+                    ULONG share, ULONG disposition, ULONG options,
+                    PSECURITY_DESCRIPTOR descriptor) {
   const NtCreateFileFn nt_create_file = reinterpret_cast<NtCreateFileFn>(
       reinterpret_cast<void*>(FromNtdll("NtCreateFile")));
   const StatusToErrorFn status_to_error = reinterpret_cast<StatusToErrorFn>(
@@ -53,19 +54,19 @@ HANDLE OpenRelative(HANDLE directory, const wchar_t* name,
   attributes.RootDirectory = directory;
   attributes.ObjectName = &object_name;
   attributes.Attributes = kCaseInsensitive;
-  attributes.SecurityDescriptor = how.descriptor;
+  attributes.SecurityDescriptor = descriptor;
   IO_STATUS_BLOCK io;
   FillBytes(&io, 0, sizeof io);
   HANDLE opened = nullptr;
   const NTSTATUS status =
-      nt_create_file(&opened, how.access | SYNCHRONIZE, &attributes, &io,
-                     nullptr, FILE_ATTRIBUTE_NORMAL, how.share, how.disposition,
-                     how.options | kSynchronousIo, nullptr, 0);
+      nt_create_file(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, share, disposition,
+                     options | kSynchronousIo, nullptr, 0);
   if (status < 0 || opened == nullptr) {
     DWORD error = status < 0 ? status_to_error(status) : ERROR_INVALID_HANDLE;
     // As CreateFileW reports a name that is taken when it must make a new
     // file.
-    if (how.disposition == kCreateNew && error == ERROR_ALREADY_EXISTS) {
+    if (disposition == kCreateNew && error == ERROR_ALREADY_EXISTS) {
       error = ERROR_FILE_EXISTS;
     }
     SetLastError(error);

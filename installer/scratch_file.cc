@@ -30,13 +30,8 @@ bool ScratchFile::Create(HANDLE directory, const wchar_t* file_path) {
   // (CREATE_ALWAYS is an open and a truncation to zero there) makes the
   // close start the 150 MB archive's writeback and the flush of the setup
   // program wait for it.
-  RelativeOpen how;
-  how.access = kScratchAccess;
-  how.share = kScratchShare;
-  how.disposition = kCreateNew;
-  how.options = kFileOnly | kSequentialOnly;
-  how.descriptor = nullptr;
-  handle = OpenRelative(directory, LastComponent(path.get()), how);
+  handle = OpenRelative(directory, LastComponent(path.get()), kScratchAccess,
+                        kScratchShare, kCreateNew, kFileOnly | kSequentialOnly);
   if (handle == INVALID_HANDLE_VALUE) {
     path.clear();
     return false;

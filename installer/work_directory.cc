@@ -78,13 +78,8 @@ HANDLE OpenFolder(const wchar_t* base) {
 // access is denied, anything else).
 HANDLE CreateHeldDirectory(HANDLE folder, const wchar_t* name,
                            PSECURITY_DESCRIPTOR descriptor) {
-  RelativeOpen how;
-  how.access = kHoldAccess;
-  how.share = kHoldSharing;
-  how.disposition = kCreateNew;
-  how.options = kDirectoryOnly | kNotThroughLinks;
-  how.descriptor = descriptor;
-  return OpenRelative(folder, name, how);
+  return OpenRelative(folder, name, kHoldAccess, kHoldSharing, kCreateNew,
+                      kDirectoryOnly | kNotThroughLinks, descriptor);
 }
 
 bool IsDriveLetter(wchar_t unit) {

@@ -25,11 +25,6 @@ class InstallRun : public WholeRun {
         .Add(L"BL", L"SETUP.EX_", cabinet_);
   }
 
-  std::wstring Build(InstallerVariant& variant) {
-    EXPECT_TRUE(variant.Build()) << variant.error();
-    return variant.path();
-  }
-
   std::wstring ExpectedInstallLine(
       const std::wstring& work, const std::wstring& rest = L"",
       const wchar_t* archive_switch = L"install-archive") const {

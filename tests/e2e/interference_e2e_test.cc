@@ -16,11 +16,6 @@ using namespace testing_support;
 
 constexpr DWORD kErrorDataChecksum = 323;  // ERROR_DATA_CHECKSUM_ERROR
 
-bool UnderWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version");
-}
-
 // Points the host symbolic link named link inside folder at the entry
 // target beside it, making or replacing it. Wine makes no links from a
 // Windows program, but starts a host program for it.
@@ -64,35 +59,10 @@ bool HostSymlink(const std::wstring& folder, const std::wstring& target,
   return false;
 }
 
-class Interference : public WholeRun {
- protected:
-  std::wstring Build(const std::wstring& path) {
-    InstallerVariant variant(path);
-    variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-        .Add(L"BL", L"SETUP.EX_", cabinet_);
-    EXPECT_TRUE(variant.Build()) << variant.error();
-    return path;
-  }
-
-  // Starts the installer named by path as started from that path.
-  bool Start(BackgroundChild* child, const std::wstring& path) {
-    DeleteFileW(report_.c_str());
-    return child->Start(path, L"\"" + path + L"\"", options_);
-  }
-
-  // Waits for the setup program's report, as long as the installer runs.
-  bool WaitForSetupReport(BackgroundChild* child) {
-    for (int i = 0; i < 12000; ++i) {
-      runs_ = stand_in::ParseReport(ReadFileBytes(report_));
-      if (!runs_.empty() && runs_[0].Has("exit")) return true;
-      if (child->Wait(10)) return false;
-    }
-    return false;
-  }
-};
+class Interference : public WholeRun {};
 
 TEST_F(Interference, LinkInTheFolderPathRetargetedWhileTheSetupProgramRuns) {
-  if (!UnderWine()) {
+  if (!RunningOnWine()) {
     GTEST_SKIP() << "needs a host symbolic link; on Windows the suite's "
                     "junction case shows the same";
   }
@@ -102,12 +72,8 @@ TEST_F(Interference, LinkInTheFolderPathRetargetedWhileTheSetupProgramRuns) {
   ASSERT_TRUE(CreateDirectoryW(real.c_str(), nullptr));
   ASSERT_TRUE(CreateDirectoryW(decoy.c_str(), nullptr));
   ASSERT_TRUE(HostSymlink(dir_.path(), L"real", L"link"));
-  Build(real + L"\\installer.exe");
-
-  options_.set_env[L"STAND_IN_LINGER_MS"] = L"2000";
-  BackgroundChild child;
-  ASSERT_TRUE(Start(&child, link + L"\\installer.exe")) << child.start_error();
-  ASSERT_TRUE(WaitForSetupReport(&child));
+  Ordinary(real + L"\\installer.exe");
+  ASSERT_TRUE(StartAndWaitForSetup(link + L"\\installer.exe", 1));
   // The run knows its directory by what it is, not by the link's path.
   const std::wstring work = WorkDirectoryOf(runs_[0]);
   ASSERT_EQ(work.substr(0, real.size() + 4), real + L"\\ZK_");
@@ -122,9 +88,7 @@ TEST_F(Interference, LinkInTheFolderPathRetargetedWhileTheSetupProgramRuns) {
   }
   ASSERT_TRUE(HostSymlink(dir_.path(), L"decoy", L"link"));
 
-  DWORD code = 0xDEAD;
-  ASSERT_TRUE(child.Wait(120000, &code));
-  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(LetSetupGo(), 0u);
   for (const wchar_t* name : {L"KORVEN.PACKED.7Z", L"setup.exe"}) {
     EXPECT_EQ(ReadFileBytes(elsewhere + L"\\" + name), "decoy") << name;
   }
@@ -138,9 +102,11 @@ TEST_F(Interference, SetupProgramRewrittenBeforeItsStartIsNeverStarted) {
   // its file ID. Here another process holds the cabinet, so that the
   // installer waits to delete it right after the expansion, and rewrites
   // the setup program meanwhile.
-  const std::wstring installer = Build(InstallerPath());
+  const std::wstring installer = Ordinary(InstallerPath());
+  DeleteFileW(report_.c_str());
   BackgroundChild child;
-  ASSERT_TRUE(Start(&child, installer)) << child.start_error();
+  ASSERT_TRUE(child.Start(installer, L"\"" + installer + L"\"", options_))
+      << child.start_error();
   std::wstring work;
   HANDLE cabinet = INVALID_HANDLE_VALUE;
   for (int i = 0; i < 200000 && cabinet == INVALID_HANDLE_VALUE; ++i) {
@@ -189,7 +155,7 @@ TEST_F(Interference, SetupProgramRewrittenBeforeItsStartIsNeverStarted) {
 
 TEST_F(Interference, SetupProgramMayMoveItsOwnFileAsideAndBack) {
   options_.set_env[L"STAND_IN_MOVE_SELF"] = L"1";
-  EXPECT_EQ(Run(Build(InstallerPath())), 0u);
+  EXPECT_EQ(Run(Ordinary(InstallerPath())), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   EXPECT_TRUE(runs_[0].Has("moved")) << runs_[0].Get("error");
   ExpectFolderClean();

@@ -20,10 +20,7 @@ class ReclaimRun : public WholeRun {
  protected:
   void SetUp() override {
     WholeRun::SetUp();
-    InstallerVariant variant(InstallerPath());
-    variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-        .Add(L"BL", L"SETUP.EX_", cabinet_);
-    ASSERT_TRUE(variant.Build()) << variant.error();
+    Ordinary(InstallerPath());
   }
   // A folder as a killed run leaves it, holding these names.
   void Leave(const std::wstring& folder,
@@ -68,7 +65,9 @@ TEST_F(ReclaimRun, KilledRunsLeftoversGoAndNothingElseIsTouched) {
   ChildOptions live_options = options_;
   const std::wstring live_report = dir_ / L"live-report.txt";
   live_options.set_env[L"STAND_IN_REPORT"] = live_report;
-  live_options.set_env[L"STAND_IN_LINGER_MS"] = L"4000";
+  // It stays until the ordinary run has been looked at.
+  const std::wstring release = dir_ / L"live-release";
+  live_options.set_env[stand_in::kLingerUntil] = release;
   BackgroundChild live;
   const std::wstring live_path = folder_ + L"\\live.exe";
   ASSERT_TRUE(live.Start(live_path, L"\"" + live_path + L"\"", live_options));
@@ -105,6 +104,7 @@ TEST_F(ReclaimRun, KilledRunsLeftoversGoAndNothingElseIsTouched) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(ListDirectory(folder_), expected);
 
+  ASSERT_TRUE(WriteFileBytes(release, ""));
   DWORD live_code = 0xDEAD;
   EXPECT_TRUE(live.Wait(60000, &live_code));
   EXPECT_EQ(live_code, 0u);

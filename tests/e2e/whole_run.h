@@ -87,6 +87,47 @@ class WholeRun : public ::testing::Test {
   }
   std::wstring InstallerPath() const { return folder_ + L"\\installer.exe"; }
 
+  std::wstring Build(InstallerVariant& variant) {
+    EXPECT_TRUE(variant.Build()) << variant.error();
+    return variant.path();
+  }
+  // An installer at path with the ordinary payload: the archive under
+  // "B7", the stand-in in a cabinet under "BL".
+  std::wstring Ordinary(const std::wstring& path) {
+    return Build(InstallerVariant(path)
+                     .Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+                     .Add(L"BL", L"SETUP.EX_", cabinet_));
+  }
+
+  // Starts the installer and returns once as many setup programs as given
+  // have reported; the last one stays (STAND_IN_LINGER_UNTIL) until
+  // LetSetupGo().
+  bool StartAndWaitForSetup(const std::wstring& installer, size_t count) {
+    DeleteFileW(report_.c_str());
+    options_.set_env[stand_in::kLingerUntil] = release_;
+    if (!installer_.Start(installer, L"\"" + installer + L"\"", options_)) {
+      ADD_FAILURE() << "not started, error " << installer_.start_error();
+      return false;
+    }
+    // Generous: only the start of the setup programs is waited for.
+    for (int i = 0; i < 12000; ++i) {
+      runs_ = stand_in::ParseReport(ReadFileBytes(report_));
+      if (runs_.size() >= count && runs_[count - 1].Has("exit")) return true;
+      if (installer_.Wait(10)) break;
+    }
+    ADD_FAILURE() << "the setup program never reported";
+    return false;
+  }
+  // Lets the waiting setup program go and returns the installer's code.
+  DWORD LetSetupGo() {
+    EXPECT_TRUE(WriteFileBytes(release_, ""));
+    DWORD code = 0xDEAD;
+    EXPECT_TRUE(installer_.Wait(120000, &code));
+    runs_ = stand_in::ParseReport(ReadFileBytes(report_));
+    options_.set_env.erase(stand_in::kLingerUntil);
+    return code;
+  }
+
   // Runs the installer to its end; runs_ then holds what the setup
   // programs it started reported, in order.
   DWORD Run(const std::wstring& installer,
@@ -140,6 +181,8 @@ class WholeRun : public ::testing::Test {
   std::string stand_in_;
   ChildOptions options_;
   std::vector<stand_in::Run> runs_;
+  std::wstring release_ = dir_ / L"release";
+  BackgroundChild installer_;
 };
 
 }  // namespace testing_support

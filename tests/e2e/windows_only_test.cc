@@ -128,15 +128,6 @@ void ExpectStored(const std::wstring& stored, const std::wstring& expected) {
 
 class OnWindows : public WholeRun {
  protected:
-  std::wstring Build(InstallerVariant& variant) {
-    EXPECT_TRUE(variant.Build()) << variant.error();
-    return variant.path();
-  }
-  std::wstring Ordinary(const std::wstring& path) {
-    return Build(InstallerVariant(path)
-                     .Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-                     .Add(L"BL", L"SETUP.EX_", cabinet_));
-  }
   // A patch installer, and the previous setup program it patches,
   // installed where "UninstallString" says.
   std::wstring Patch(const std::wstring& path) {
@@ -153,34 +144,6 @@ class OnWindows : public WholeRun {
             .PreviousVersion(L"1.0.0.0"));
   }
 
-  // Starts the installer and returns once as many setup programs as given
-  // have reported; the last one stays (STAND_IN_LINGER_UNTIL) until
-  // LetSetupGo().
-  bool StartAndWaitForSetup(const std::wstring& installer, size_t count) {
-    DeleteFileW(report_.c_str());
-    options_.set_env[stand_in::kLingerUntil] = release_;
-    if (!installer_.Start(installer, L"\"" + installer + L"\"", options_)) {
-      ADD_FAILURE() << "not started, error " << installer_.start_error();
-      return false;
-    }
-    // Generous: only the start of the setup programs is waited for.
-    for (int i = 0; i < 12000; ++i) {
-      runs_ = stand_in::ParseReport(ReadFileBytes(report_));
-      if (runs_.size() >= count && runs_[count - 1].Has("exit")) return true;
-      if (installer_.Wait(10)) break;
-    }
-    ADD_FAILURE() << "the setup program never reported";
-    return false;
-  }
-  // Lets the waiting setup program go and returns the installer's code.
-  DWORD LetSetupGo() {
-    EXPECT_TRUE(WriteFileBytes(release_, ""));
-    DWORD code = 0xDEAD;
-    EXPECT_TRUE(installer_.Wait(120000, &code));
-    runs_ = stand_in::ParseReport(ReadFileBytes(report_));
-    return code;
-  }
-
   // A patch run whose previous setup program puts a link of this kind,
   // leading to target, where the new setup program belongs.
   void ExpectNewSetupLinkRefused(const wchar_t* kind,
@@ -195,9 +158,6 @@ class OnWindows : public WholeRun {
     ExpectFailureRecorded(124, ERROR_BAD_FILE_TYPE);
     ExpectFolderClean();
   }
-
-  std::wstring release_ = dir_ / L"release";
-  BackgroundChild installer_;
 };
 
 TEST_F(OnWindows, CanaryLibrariesBesideThePackedInstallerAreNotLoaded) {
