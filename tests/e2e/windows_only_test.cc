@@ -366,6 +366,31 @@ TEST_F(OnWindows, ArchiveHeldWithDeleteSharingAtTheCleanupLeavesNothing) {
   ExpectSuccessRecorded(0x30000);
 }
 
+TEST_F(OnWindows, JunctionNamedLikeAKilledRunsFolderIsNotReclaimed) {
+  if (RunningOnWine()) {
+    GTEST_SKIP() << "Windows only: Wine 8 makes no junction from a Windows "
+                    "program";
+  }
+  // A junction that bears a work directory's name, leading to a folder
+  // that holds the names the installer writes. A reclaim that followed it
+  // would delete them there, elevated where the run is.
+  const std::wstring outside = dir_ / L"outside";
+  ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+  for (const wchar_t* name : {L"KORVEN.PACKED.7Z", L"setup.exe"}) {
+    ASSERT_TRUE(WriteFileBytes(outside + L"\\" + name, "outside"));
+  }
+  const std::wstring junction = folder_ + L"\\ZK_0A1B2.tmp";
+  ASSERT_TRUE(links::MakeJunction(junction, outside)) << GetLastError();
+  EXPECT_EQ(Run(Ordinary(InstallerPath())), 0u);
+  for (const wchar_t* name : {L"KORVEN.PACKED.7Z", L"setup.exe"}) {
+    EXPECT_EQ(ReadFileBytes(outside + L"\\" + name), "outside") << name;
+  }
+  const DWORD attributes = GetFileAttributesW(junction.c_str());
+  EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+  ExpectSuccessRecorded();
+}
+
 TEST_F(OnWindows, SetupProgramStartsWithTheDefaultErrorMode) {
   if (RunningOnWine()) {
     GTEST_SKIP() << "Windows only: Wine passes no error mode on to a child, "
