@@ -132,9 +132,12 @@ end "packing"
 
 # ---- a fresh prefix, as the update client leaves it
 prefix="$build/wineprefix"
-export HOME="$prefix-home"  # where tests/wine/run-in-prefix.sh puts it too
+# HOME and TMPDIR where tests/wine/run-in-prefix.sh puts them: Wine keeps
+# its server's socket under TMPDIR, so every call here must agree on it to
+# reach the one server of this prefix.
+export HOME="$prefix-home" TMPDIR="$prefix-home/tmp"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-mkdir -p "$HOME"
+mkdir -p "$HOME" "$TMPDIR"
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver="$(dirname "$wine")/wineserver"
 [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
@@ -262,7 +265,7 @@ run_installer() {  # NUMBER INSTALLER TITLE VERSION_INSTALLED
       if ("workdir" in t) printf "      start to work directory       %7.0f ms\n", (t["workdir"] - s) * 1000
       if ("archive" in t) printf "      archive written               %7.0f ms\n", (t["archive"] - t["workdir"]) * 1000
       if ("setup" in t && "archive" in t && t["setup"] > t["archive"])
-        printf "      setup program's file appears  %7.0f ms\n", (t["setup"] - t["archive"]) * 1000
+        printf "      setup program file appears    %7.0f ms\n", (t["setup"] - t["archive"]) * 1000
       last = ("setup" in t) ? t["setup"] : t["archive"]
       if ("gone" in t && last) printf "      setup program ran, cleanup    %7.0f ms\n", (t["gone"] - last) * 1000
       if ("gone" in t) printf "      report and process end        %7.0f ms\n", (e > t["gone"] ? e - t["gone"] : 0) * 1000
