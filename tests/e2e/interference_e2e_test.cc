@@ -29,12 +29,19 @@ bool HostSymlink(const std::wstring& folder, const std::wstring& target,
   if (name == nullptr) return false;
   const std::wstring unix_folder = Widen(name);
   HeapFree(GetProcessHeap(), 0, name);
-  // Wine does not report a host program's end reliably: the link is
-  // looked at instead, until it leads where it should.
-  BackgroundChild ln;
-  if (!ln.Start(L"Z:\\bin\\ln", L"ln -sfn \"" + unix_folder + L"/" + target +
-                                    L"\" \"" + unix_folder + L"/" + link +
-                                    L"\"")) {
+  // Wine hands back no handles of its own for a host program: the process
+  // handle is null, and the thread handle's place holds whatever value it
+  // leaves there, which may be a handle of this process (closing it in one
+  // run closed the cached key of HKEY_CURRENT_USER, and every registry call
+  // after failed with 6). So none is touched, and the link is looked at
+  // instead, until it leads where it should.
+  std::wstring line = L"ln -sfn \"" + unix_folder + L"/" + target + L"\" \"" +
+                      unix_folder + L"/" + link + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION ignored = {};
+  if (!CreateProcessW(L"Z:\\bin\\ln", &line[0], nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &startup, &ignored)) {
     return false;
   }
   const std::wstring wanted = L"\\" + target;
