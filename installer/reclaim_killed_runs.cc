@@ -4,6 +4,7 @@
 
 #include "delete_with_retry.h"
 #include "relative_file.h"
+#include "system_library.h"
 #include "wide_buf.h"
 
 namespace {
@@ -55,12 +56,8 @@ bool SameName(const wchar_t* a, const wchar_t* b, size_t length) {
 // one filtered listing, not a hundred thousand names handed back.
 void ListCandidates(HANDLE folder, const wchar_t* own_name, Candidates* found) {
   found->count = 0;
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  const NtQueryDirectoryFileFn query =
-      ntdll == nullptr
-          ? nullptr
-          : reinterpret_cast<NtQueryDirectoryFileFn>(reinterpret_cast<void*>(
-                GetProcAddress(ntdll, "NtQueryDirectoryFile")));
+  const NtQueryDirectoryFileFn query = reinterpret_cast<NtQueryDirectoryFileFn>(
+      reinterpret_cast<void*>(NtdllFunction("NtQueryDirectoryFile")));
   if (query == nullptr) return;
   UNICODE_STRING mask;
   mask.Buffer = const_cast<wchar_t*>(kWorkNameMask);

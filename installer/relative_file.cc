@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include "system_library.h"
 #include "wide_buf.h"
 
 namespace {
@@ -15,22 +16,15 @@ using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK,
                                         ULONG, PVOID, ULONG);
 using StatusToErrorFn = ULONG(NTAPI*)(NTSTATUS);
 
-// ntdll is mapped into every process before any of its code runs, so
-// finding it by name loads nothing.
-FARPROC FromNtdll(const char* name) {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll == nullptr ? nullptr : GetProcAddress(ntdll, name);
-}
-
 }  // namespace
 
 HANDLE OpenRelative(HANDLE directory, const wchar_t* name, ACCESS_MASK access,
                     ULONG share, ULONG disposition, ULONG options,
                     PSECURITY_DESCRIPTOR descriptor) {
   const NtCreateFileFn nt_create_file = reinterpret_cast<NtCreateFileFn>(
-      reinterpret_cast<void*>(FromNtdll("NtCreateFile")));
+      reinterpret_cast<void*>(NtdllFunction("NtCreateFile")));
   const StatusToErrorFn status_to_error = reinterpret_cast<StatusToErrorFn>(
-      reinterpret_cast<void*>(FromNtdll("RtlNtStatusToDosError")));
+      reinterpret_cast<void*>(NtdllFunction("RtlNtStatusToDosError")));
   if (nt_create_file == nullptr || status_to_error == nullptr) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return INVALID_HANDLE_VALUE;

@@ -65,7 +65,7 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   PathBuf setup_path;
   TypeTag archive_tag;
   TypeTag setup_tag;
-  ContentDigest setup_content = UnknownContent(ERROR_GEN_FAILURE);
+  ContentDigest setup_content;
   result = UnpackPayload(module, work.path.get(), work.handle, &setup_path,
                          &setup_tag, &archive_path, &archive_tag,
                          &max_delete_attempts, keyed ? &key : nullptr,

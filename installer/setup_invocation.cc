@@ -68,11 +68,7 @@ bool NamesVersionFolder(const wchar_t* path, const wchar_t* version) {
 // or a \\?\ path). Anything else the system would resolve against the
 // current directory, which is not the installer's to trust.
 bool IsAbsolutePath(const wchar_t* path) {
-  const wchar_t drive = static_cast<wchar_t>(path[0] | 0x20);
-  if (drive >= L'a' && drive <= L'z' && path[1] == L':' && path[2] == L'\\') {
-    return true;
-  }
-  return path[0] == L'\\' && path[1] == L'\\';
+  return StartsWithDriveRoot(path) || (path[0] == L'\\' && path[1] == L'\\');
 }
 
 }  // namespace

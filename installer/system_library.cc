@@ -16,3 +16,8 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
   // the system directory, before anywhere else.
   return LoadLibraryExW(path.get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+FARPROC NtdllFunction(const char* name) {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll == nullptr ? nullptr : GetProcAddress(ntdll, name);
+}

@@ -10,3 +10,8 @@
 // started later, elevated ones included. Null with the last error set when
 // the library cannot be loaded or its path does not fit.
 HMODULE LoadSystemLibrary(const wchar_t* name);
+
+// An export of ntdll.dll, null when there is none. ntdll is mapped into
+// every process before any of its code runs, so finding it by name loads
+// nothing.
+FARPROC NtdllFunction(const char* name);

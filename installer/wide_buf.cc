@@ -114,3 +114,8 @@ void* FillBytes(void* target, int value, size_t count) {
   for (size_t i = 0; i < count; ++i) out[i] = static_cast<unsigned char>(value);
   return target;
 }
+
+bool StartsWithDriveRoot(const wchar_t* path) {
+  const wchar_t drive = FoldAscii(path[0]);
+  return drive >= L'a' && drive <= L'z' && path[1] == L':' && path[2] == L'\\';
+}

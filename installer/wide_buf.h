@@ -69,5 +69,8 @@ wchar_t* NameFromPath(wchar_t* path, size_t length);
 
 void* FillBytes(void* target, int value, size_t count);
 
+// Whether path begins with a drive letter, a colon and a backslash.
+bool StartsWithDriveRoot(const wchar_t* path);
+
 // Length of a terminated text; the callers only ever pass terminated texts.
 size_t TextLength(const wchar_t* text);

@@ -7,6 +7,7 @@
 #include "owned_handle.h"
 #include "random_bytes.h"
 #include "relative_file.h"
+#include "system_library.h"
 
 const wchar_t kWorkDirAclPrefix[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
@@ -45,12 +46,9 @@ using NtQueryVolumeInformationFileFn = NTSTATUS(NTAPI*)(HANDLE,
 
 // A folder on another machine: a share, a mapped drive, a WebDAV folder.
 bool IsRemote(HANDLE folder) {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   const NtQueryVolumeInformationFileFn query =
-      ntdll == nullptr ? nullptr
-                       : reinterpret_cast<NtQueryVolumeInformationFileFn>(
-                             reinterpret_cast<void*>(GetProcAddress(
-                                 ntdll, "NtQueryVolumeInformationFile")));
+      reinterpret_cast<NtQueryVolumeInformationFileFn>(reinterpret_cast<void*>(
+          NtdllFunction("NtQueryVolumeInformationFile")));
   if (query == nullptr) return false;
   DeviceInformation device;
   FillBytes(&device, 0, sizeof device);
@@ -80,11 +78,6 @@ HANDLE CreateHeldDirectory(HANDLE folder, const wchar_t* name,
                            PSECURITY_DESCRIPTOR descriptor) {
   return OpenRelative(folder, name, kHoldAccess, kHoldSharing, kCreateNew,
                       kDirectoryOnly | kNotThroughLinks, descriptor);
-}
-
-bool IsDriveLetter(wchar_t unit) {
-  const wchar_t lower = static_cast<wchar_t>(unit | 0x20);
-  return lower >= L'a' && lower <= L'z';
 }
 
 // A component the ordinary form would change: the system trims a trailing
@@ -159,8 +152,7 @@ bool PlainFormOfFinalPath(const wchar_t* final_path, wchar_t* out,
     plain = final_path + 8;
     unc = true;
   } else if (StartsWithNoCase(final_path, L"\\\\?\\") &&
-             IsDriveLetter(final_path[4]) && final_path[5] == L':' &&
-             final_path[6] == L'\\') {
+             StartsWithDriveRoot(final_path + 4)) {
     plain = final_path + 4;
   }
   if (plain == nullptr || HasTrimmedComponent(plain)) {
