@@ -1,7 +1,8 @@
-// Deletion that survives transient locks. Objects are deleted only through
-// an open handle with the delete disposition, never by name; they are
-// opened by name inside a directory the run holds, never by a path, and a
-// link is deleted itself, never its target.
+// Deletion that survives transient locks: a busy object is tried again
+// after a pause of 100 ms, up to 100 attempts in all. Objects are deleted
+// only through an open handle with the delete disposition, never by name;
+// they are opened by name inside a directory the run holds, never by a
+// path, and a link is deleted itself, never its target (clear_directory.h).
 #pragma once
 
 #include <cstdint>
@@ -18,26 +19,21 @@ constexpr unsigned kDeletePauseMs = 100;
 bool DeleteInDirectory(HANDLE directory, const wchar_t* name,
                        int32_t* attempts);
 
-// One attempt of each, without a pause, for what must never wait: true
-// when name no longer exists inside directory; true when the directory
-// open on directory (with delete and listing access) was empty and is
-// marked, so that it goes when that handle closes.
-bool DeleteInDirectoryOnce(HANDLE directory, const wchar_t* name);
-bool DeleteHeldDirectoryOnce(HANDLE directory);
-
 // Raises the run's running maximum to attempts when that is larger.
 void RaiseDeleteAttempts(int32_t* max_delete_attempts, int32_t attempts);
 
-// Deletes the work directory through its own hold, retrying while it is
-// not yet empty or is busy, and then lets go of the hold whatever the
-// outcome. True when the directory was marked and goes with the hold.
-// *attempts is counted as by DeleteWithRetry.
+// Deletes the work directory with everything in it, whoever put it there,
+// and lets go of it whatever the outcome. Each attempt is one pass over
+// the whole tree through the hold; what is busy (in use, or a folder not
+// yet empty) is tried again by the next pass, after a pause, with one
+// budget of attempts for the whole tree. Once the tree is empty, the hold
+// is traded for a handle that may delete the directory (see
+// WorkDirectory::Retake), which another process that still has it open
+// without sharing deletion (as its current directory, say) makes wait
+// too. True when the directory was marked and went. *attempts is counted
+// as by DeleteInDirectory; what still cannot go stays.
 bool DeleteWorkDirectory(WorkDirectory* work, int32_t* attempts);
 
-// The end-of-run cleanup: the archive and the setup program (each skipped
-// when empty; each deleted by its name inside the held work directory),
-// then the work directory, always. Failures are not reported, only the
-// attempt counts through max_delete_attempts.
-void DeleteExtractedFiles(const wchar_t* archive_path,
-                          const wchar_t* setup_path, WorkDirectory* work,
-                          int32_t* max_delete_attempts);
+// The end-of-run cleanup: DeleteWorkDirectory, with its attempt count
+// raising the run's maximum. Failures are not reported otherwise.
+void DeleteExtractedFiles(WorkDirectory* work, int32_t* max_delete_attempts);

@@ -25,6 +25,19 @@ FileIdentity UnknownFileIdentity(DWORD error) {
   return identity;
 }
 
+namespace {
+
+// Some file servers answer 0 for every file: an identifier that tells
+// nothing apart is none.
+bool IsZero(const unsigned char (&id)[16]) {
+  for (unsigned char byte : id) {
+    if (byte != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ReadFileIdentity(HANDLE handle, FileIdentity* identity) {
   *identity = UnknownFileIdentity(0);
   // 128-bit identifiers where the system has them (on ReFS only all of
@@ -36,19 +49,24 @@ bool ReadFileIdentity(HANDLE handle, FileIdentity* identity) {
     for (size_t i = 0; i < sizeof identity->id; ++i) {
       identity->id[i] = record.id[i];
     }
-    identity->known = true;
-    return true;
+  } else {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+      identity->error = GetLastError();
+      return false;
+    }
+    identity->volume = info.dwVolumeSerialNumber;
+    for (size_t i = 0; i < 4; ++i) {
+      identity->id[i] =
+          static_cast<unsigned char>(info.nFileIndexLow >> (8 * i));
+      identity->id[4 + i] =
+          static_cast<unsigned char>(info.nFileIndexHigh >> (8 * i));
+    }
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) {
-    identity->error = GetLastError();
+  if (IsZero(identity->id)) {
+    identity->error = ERROR_INVALID_DATA;
+    SetLastError(ERROR_INVALID_DATA);
     return false;
-  }
-  identity->volume = info.dwVolumeSerialNumber;
-  for (size_t i = 0; i < 4; ++i) {
-    identity->id[i] = static_cast<unsigned char>(info.nFileIndexLow >> (8 * i));
-    identity->id[4 + i] =
-        static_cast<unsigned char>(info.nFileIndexHigh >> (8 * i));
   }
   identity->known = true;
   return true;

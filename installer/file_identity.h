@@ -19,7 +19,8 @@ struct FileIdentity {
 FileIdentity UnknownFileIdentity(DWORD error);
 
 // The identity of the file open on handle; false (identity not known, with
-// the error in it and in the last error) when the file system cannot tell.
+// the error in it and in the last error) when the file system cannot tell,
+// an identifier of all zeros (ERROR_INVALID_DATA) included.
 bool ReadFileIdentity(HANDLE handle, FileIdentity* identity);
 
 // The identity of the object named inside the directory open on directory

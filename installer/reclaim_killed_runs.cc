@@ -1,11 +1,9 @@
 #include "reclaim_killed_runs.h"
 
-#include <winternl.h>
-
-#include "delete_with_retry.h"
+#include "clear_directory.h"
 #include "relative_file.h"
-#include "system_library.h"
 #include "wide_buf.h"
+#include "work_directory.h"
 
 namespace {
 
@@ -30,14 +28,16 @@ struct NameEntry {
   WCHAR file_name[1];
 };
 
-using NtQueryDirectoryFileFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID,
-                                                PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                ULONG, BOOLEAN, PUNICODE_STRING,
-                                                BOOLEAN);
+// How far this run has got.
+struct Progress {
+  ClearLimits limits;
+  int examined;
+  int reclaimed;
 
-struct Candidates {
-  wchar_t names[kMaxReclaimedFolders][kWorkNameLength + 1];
-  int count;
+  bool Done() const {
+    return examined >= kMaxExaminedFolders ||
+           reclaimed >= kMaxReclaimedFolders || limits.objects_left <= 0;
+  }
 };
 
 bool IsUpperHex(wchar_t unit) {
@@ -51,53 +51,16 @@ bool SameName(const wchar_t* a, const wchar_t* b, size_t length) {
   return b[length] == 0;
 }
 
-// Lists the folder for work directory names other than own_name. The file
-// system applies the mask, so a folder of a hundred thousand entries costs
-// one filtered listing, not a hundred thousand names handed back.
-void ListCandidates(HANDLE folder, const wchar_t* own_name, Candidates* found) {
-  found->count = 0;
-  const NtQueryDirectoryFileFn query = reinterpret_cast<NtQueryDirectoryFileFn>(
-      reinterpret_cast<void*>(NtdllFunction("NtQueryDirectoryFile")));
-  if (query == nullptr) return;
-  UNICODE_STRING mask;
-  mask.Buffer = const_cast<wchar_t*>(kWorkNameMask);
-  mask.Length = static_cast<USHORT>(kWorkNameLength * sizeof(wchar_t));
-  mask.MaximumLength = mask.Length;
-  alignas(8) unsigned char entries[4096];
-  for (BOOLEAN restart = TRUE; found->count < kMaxReclaimedFolders;
-       restart = FALSE) {
-    IO_STATUS_BLOCK io;
-    FillBytes(&io, 0, sizeof io);
-    // Anything but success (no more names, none at all, a folder that
-    // cannot be listed) ends the listing.
-    if (query(folder, nullptr, nullptr, nullptr, &io, entries, sizeof entries,
-              kFileNamesInformation, FALSE, &mask, restart) != 0) {
-      return;
-    }
-    for (const unsigned char* at = entries;
-         found->count < kMaxReclaimedFolders;) {
-      const NameEntry* entry = reinterpret_cast<const NameEntry*>(at);
-      const size_t length = entry->file_name_length / sizeof(wchar_t);
-      if (IsWorkDirectoryName(entry->file_name, length) &&
-          !SameName(entry->file_name, own_name, length)) {
-        wchar_t* name = found->names[found->count++];
-        for (size_t i = 0; i < length; ++i) name[i] = entry->file_name[i];
-        name[length] = 0;
-      }
-      if (entry->next_entry_offset == 0) break;
-      at += entry->next_entry_offset;
-    }
-  }
-}
-
-// The folder, held as a run holds its own: delete access without delete
-// sharing. A sharing violation here is a live run's folder.
+// The folder, opened as a run's cleanup opens its own for deletion:
+// delete access without delete sharing. A sharing violation here is a
+// folder a process of its run still has open.
 HANDLE OpenUnheldFolder(HANDLE folder, const wchar_t* name) {
-  HANDLE opened = OpenRelative(
-      folder, name,
-      DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting,
-      kDirectoryOnly | kNotThroughLinks);
+  HANDLE opened =
+      OpenRelative(folder, name,
+                   DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE |
+                       FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting,
+                   kDirectoryOnly | kNotThroughLinks | kNeverWaitForOplocks);
   if (opened == INVALID_HANDLE_VALUE) return opened;
   // A junction or a directory link of that name is opened itself, and left.
   FILE_ATTRIBUTE_TAG_INFO tag;
@@ -109,6 +72,39 @@ HANDLE OpenUnheldFolder(HANDLE folder, const wchar_t* name) {
     return INVALID_HANDLE_VALUE;
   }
   return opened;
+}
+
+bool HasRunMarker(HANDLE left) {
+  HANDLE marker = OpenRelative(
+      left, kRunMarkerName, FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kOpenExisting,
+      kFileOnly | kNotThroughLinks | kNeverWaitForOplocks);
+  if (marker == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(marker);
+  return true;
+}
+
+// Takes back what a killed run left in the folder named name; true when
+// the folder itself went.
+bool ReclaimFolder(HANDLE folder, const wchar_t* name, ClearLimits* limits) {
+  HANDLE left = OpenUnheldFolder(folder, name);
+  if (left == INVALID_HANDLE_VALUE) return false;
+  bool emptied = false;
+  if (HasRunMarker(left)) {
+    emptied = ClearDirectoryOnce(left, limits) == DeleteOutcome::kGone;
+  } else {
+    // A folder of somebody else's that only bears a name like ours keeps
+    // everything but the installer's own names.
+    for (const wchar_t* payload : kPayloadNames) {
+      --limits->objects_left;
+      DeleteObjectOnce(left, payload, limits->options);
+    }
+    emptied = HoldsNothing(left);
+  }
+  const bool removed =
+      emptied && MarkDirectoryOnce(left) == DeleteOutcome::kGone;
+  CloseHandle(left);
+  return removed;
 }
 
 }  // namespace
@@ -124,15 +120,34 @@ bool IsWorkDirectoryName(const wchar_t* name, size_t length) {
 }
 
 int ReclaimKilledRuns(HANDLE folder, const wchar_t* own_name) {
-  Candidates found;
-  ListCandidates(folder, own_name, &found);
-  int reclaimed = 0;
-  for (int i = 0; i < found.count; ++i) {
-    HANDLE left = OpenUnheldFolder(folder, found.names[i]);
-    if (left == INVALID_HANDLE_VALUE) continue;
-    for (const wchar_t* name : kPayloadNames) DeleteInDirectoryOnce(left, name);
-    if (DeleteHeldDirectoryOnce(left)) ++reclaimed;
-    CloseHandle(left);
+  Progress progress = {{kNeverWaitForOplocks, kMaxReclaimedObjects}, 0, 0};
+  // One filtered pass: the file system applies the mask, so a folder of a
+  // hundred thousand entries costs one listing of the names that match,
+  // and each folder is taken back as the listing reaches it.
+  alignas(8) unsigned char entries[4096];
+  for (bool restart = true; !progress.Done(); restart = false) {
+    // Anything but entries (no more names, none at all, a folder that
+    // cannot be listed) ends the reclaim.
+    if (ListEntries(folder, entries, sizeof entries, kFileNamesInformation,
+                    kWorkNameMask, restart) != 0) {
+      break;
+    }
+    for (const unsigned char* at = entries; !progress.Done();) {
+      const NameEntry* entry = reinterpret_cast<const NameEntry*>(at);
+      const size_t length = entry->file_name_length / sizeof(wchar_t);
+      if (IsWorkDirectoryName(entry->file_name, length) &&
+          !SameName(entry->file_name, own_name, length)) {
+        wchar_t name[kWorkNameLength + 1];
+        for (size_t i = 0; i < length; ++i) name[i] = entry->file_name[i];
+        name[length] = 0;
+        ++progress.examined;
+        if (ReclaimFolder(folder, name, &progress.limits)) {
+          ++progress.reclaimed;
+        }
+      }
+      if (entry->next_entry_offset == 0) break;
+      at += entry->next_entry_offset;
+    }
   }
-  return reclaimed;
+  return progress.reclaimed;
 }

@@ -9,12 +9,22 @@ namespace {
 
 constexpr ULONG kSynchronousIo = 0x20;    // FILE_SYNCHRONOUS_IO_NONALERT
 constexpr ULONG kCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE, as Win32
+// A success status: the open completed, but only because it was asked not
+// to wait for an oplock break that is still going on.
+constexpr NTSTATUS kOplockBreakInProgress = 0x108;
 
 using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK,
                                         POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                         PLARGE_INTEGER, ULONG, ULONG, ULONG,
                                         ULONG, PVOID, ULONG);
 using StatusToErrorFn = ULONG(NTAPI*)(NTSTATUS);
+using NtQueryDirectoryFileFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID,
+                                                PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                ULONG, BOOLEAN, PUNICODE_STRING,
+                                                BOOLEAN);
+
+constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
+constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
 
 }  // namespace
 
@@ -66,7 +76,42 @@ HANDLE OpenRelative(HANDLE directory, const wchar_t* name, ACCESS_MASK access,
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
+  if (status == kOplockBreakInProgress) {
+    CloseHandle(opened);
+    SetLastError(kErrorOplockBreakInProgress);
+    return INVALID_HANDLE_VALUE;
+  }
   return opened;
+}
+
+DWORD ListEntries(HANDLE directory, void* buffer, ULONG size,
+                  ULONG information_class, const wchar_t* mask, bool restart) {
+  const NtQueryDirectoryFileFn query = reinterpret_cast<NtQueryDirectoryFileFn>(
+      reinterpret_cast<void*>(NtdllFunction("NtQueryDirectoryFile")));
+  const StatusToErrorFn status_to_error = reinterpret_cast<StatusToErrorFn>(
+      reinterpret_cast<void*>(NtdllFunction("RtlNtStatusToDosError")));
+  if (query == nullptr || status_to_error == nullptr) {
+    return ERROR_PROC_NOT_FOUND;
+  }
+  UNICODE_STRING filter;
+  filter.Buffer = const_cast<wchar_t*>(mask);
+  filter.Length = static_cast<USHORT>((mask == nullptr ? 0 : TextLength(mask)) *
+                                      sizeof(wchar_t));
+  filter.MaximumLength = filter.Length;
+  IO_STATUS_BLOCK io;
+  FillBytes(&io, 0, sizeof io);
+  const NTSTATUS status =
+      query(directory, nullptr, nullptr, nullptr, &io, buffer, size,
+            information_class, FALSE, mask == nullptr ? nullptr : &filter,
+            restart ? TRUE : FALSE);
+  // A first call that matches nothing says so with its own status.
+  if (status == kNoMoreFiles || status == kNoSuchFile) {
+    return ERROR_NO_MORE_FILES;
+  }
+  // Warnings (a buffer too small for even one entry) are failures too:
+  // nothing usable was read.
+  if (status != 0) return status_to_error(status);
+  return io.Information == 0 ? ERROR_NO_MORE_FILES : 0;
 }
 
 const wchar_t* LastComponent(const wchar_t* path) {

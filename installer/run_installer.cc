@@ -23,36 +23,25 @@ bool IsTag(const TypeTag& tag, const wchar_t* type) {
   return lstrcmpW(tag.get(), type) == 0;
 }
 
-// The work directory's own name, without its closing backslash.
-void WorkDirectoryName(const WorkDirectory& work, PathBuf* name) {
-  SafeCopy(name->get(), kPathCapacity, work.path.get());
-  const size_t length =
-      static_cast<size_t>(BoundedLength(name->get(), kPathCapacity));
-  if (length != 0) name->get()[length - 1] = 0;
-  SafeCopy(name->get(), kPathCapacity, LastComponent(name->get()));
-}
-
 // Everything from the work directory on. Once the work directory exists,
 // every path leads through the cleanup and the report.
 ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
                               const wchar_t* installer_directory) {
   // Held from its creation until it is deleted, so that the directory the
   // setup program is written to and started from is never swapped for
-  // another, and the cleanup deletes only what this run made.
+  // another, and the cleanup deletes only inside what this run made.
   WorkDirectory work;
   ExitResult result = MakeExitResult(0, 0);
   if (!CreateWorkDirectory(installer_directory, &work, &result)) {
     return result;
   }
   // Before the payload is written, so that the space killed runs took is
-  // free again for this run's archive. Folders kept on purpose (cleanup
-  // turned off) stay.
+  // free again for this run's archive. A run with the cleanup turned off
+  // takes nothing back; a later run with it on takes back what such runs
+  // kept as well, once nothing of theirs is running.
   if (settings.delete_extracted_files) {
-    PathBuf own_name;
-    WorkDirectoryName(work, &own_name);
-    ReclaimKilledRuns(work.folder, own_name.get());
+    ReclaimKilledRuns(work.folder, work.name.get());
   }
-  work.ReleaseFolder();
   MarkFullInstallerChannel(settings);
 
   // The setup program written by this run is told by its bytes, digested
@@ -88,26 +77,18 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     PathBuf new_setup_path;
     if (!SafeCopy(new_setup_path.get(), kPathCapacity, work.path.get()) ||
         !SafeAppend(new_setup_path.get(), kPathCapacity, L"setup.exe")) {
-      // The patch file stays a deletion target, so the cleanup below
-      // leaves nothing behind.
+      // The cleanup below takes the patch with everything else.
       result = MakeExitResult(EXIT_PATH_TOO_LONG, 0);
       TrimWorkingSet();
     } else {
-      bool patch_run_tried = false;
       FileIdentity new_setup = UnknownFileIdentity(ERROR_FILE_NOT_FOUND);
       const ExitResult patched = PatchPreviousSetup(
           settings, work.handle, setup_path.get(), new_setup_path.get(),
-          &max_delete_attempts, &patch_run_tried, &new_setup);
-      // After a patch run the patch file is gone; what the run may have
-      // left at the new path is what the cleanup must remove. A patch
-      // stage that never started its run leaves the patch to the cleanup.
-      if (Succeeded(patched) || patch_run_tried) {
-        SafeCopy(setup_path.get(), kPathCapacity, new_setup_path.get());
-      }
+          &max_delete_attempts, &new_setup);
       TrimWorkingSet();
       if (Succeeded(patched)) {
         result = RunSetup(settings, work.handle, archive_path.get(),
-                          setup_path.get(), ExpectIdentity(new_setup),
+                          new_setup_path.get(), ExpectIdentity(new_setup),
                           archive_from_b7);
         succeeded = Succeeded(result);
       } else {
@@ -117,8 +98,7 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   }
 
   if (settings.delete_extracted_files) {
-    DeleteExtractedFiles(archive_path.get(), setup_path.get(), &work,
-                         &max_delete_attempts);
+    DeleteExtractedFiles(&work, &max_delete_attempts);
   }
   work.Release();
   if (succeeded) {

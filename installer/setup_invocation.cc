@@ -159,24 +159,24 @@ ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
     }
     return MakeExitResult(EXIT_SETUP_LAUNCH_FAILED, error);
   }
-  HANDLE process = nullptr;
-  const ExitResult started = StartChild(
-      setup.path.get(), command_line.get(), EXIT_SETUP_FILE_NOT_FOUND,
-      EXIT_SETUP_PATH_NOT_FOUND, EXIT_SETUP_LAUNCH_FAILED, &process);
+  StartedChild child;
+  const ExitResult started =
+      StartChild(setup.path.get(), command_line.get(), work_directory,
+                 EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND,
+                 EXIT_SETUP_LAUNCH_FAILED, &child);
   // The system has opened the file it runs: the setup program is free to
-  // move, rename or replace its own file from here on.
+  // move, rename or replace its own file once it runs, which it does only
+  // after this.
   setup.Release();
-  if (process == nullptr) return started;
-  return WaitForChild(process);
+  if (!Succeeded(started)) return started;
+  return RunChildToEnd(&child, EXIT_SETUP_LAUNCH_FAILED);
 }
 
 ExitResult PatchPreviousSetup(const LaunchSettings& settings,
                               HANDLE work_directory, const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
-                              bool* patch_run_tried,
                               FileIdentity* new_setup_written) {
-  *patch_run_tried = false;
   *new_setup_written = UnknownFileIdentity(ERROR_FILE_NOT_FOUND);
   PathBuf previous;
   const ExitResult found = FindPreviousSetup(
@@ -195,10 +195,10 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
     return MakeExitResult(EXIT_COMMAND_TOO_LONG, 0);
   }
 
-  *patch_run_tried = true;
   const ExitResult result = RunProcessAndWait(
-      previous.get(), command_line.get(), EXIT_PATCH_SETUP_FILE_NOT_FOUND,
-      EXIT_PATCH_SETUP_PATH_NOT_FOUND, EXIT_PATCH_SETUP_LAUNCH_FAILED);
+      previous.get(), command_line.get(), work_directory,
+      EXIT_PATCH_SETUP_FILE_NOT_FOUND, EXIT_PATCH_SETUP_PATH_NOT_FOUND,
+      EXIT_PATCH_SETUP_LAUNCH_FAILED);
   // What the previous setup program left at the new path, as it ended: the
   // install run must start that file and no other.
   if (Succeeded(result)) {

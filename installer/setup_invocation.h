@@ -16,8 +16,12 @@
 // installer's own arguments and any referral code, and waits for it. The
 // program lies in the work directory open on work_directory: once its
 // command line is built, it is held there, checked against expected, and
-// started only when it is what was expected; the hold ends as soon as it
-// has started, so that the setup program may move or replace its own file.
+// started only when it is what was expected; the hold ends once the
+// system has opened it, before it runs, so that the setup program may move
+// or replace its own file. The setup program is lent the hold on the work
+// directory (see StartChild), as the previous setup program of the patch
+// run is: the folder tells for as long as either lives that its run is
+// still at work.
 // With an empty setup_path the previously installed setup program, which
 // is not the run's to check, is run instead.
 ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
@@ -35,14 +39,13 @@ ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
 // Has the previously installed setup program write the new one at
 // new_setup_path from the patch. Both paths lie in the work directory open
 // on work_directory, where the patch is deleted and the new program is
-// looked at. *patch_run_tried tells whether the patch run was attempted;
-// only then has the patch file been deleted (the exit code cannot tell,
-// since a child may exit with any code). After a patch run that succeeded,
+// looked at; the patch is deleted once its run has been tried (what is
+// left of it otherwise goes with the work directory). After a patch run
+// that succeeded,
 // *new_setup_written is the identity of the file found at new_setup_path
 // (not known, with the reason, when it could not be read).
 ExitResult PatchPreviousSetup(const LaunchSettings& settings,
                               HANDLE work_directory, const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
-                              bool* patch_run_tried,
                               FileIdentity* new_setup_written);

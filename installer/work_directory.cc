@@ -13,6 +13,8 @@ const wchar_t kWorkDirAclPrefix[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
     L"(A;OIIOCI;GA;;;CO)(A;;FA;;;";
 
+const wchar_t kRunMarkerName[] = L"INSTALLER.RUN";
+
 namespace {
 
 constexpr size_t kAclCapacity = 300;
@@ -23,13 +25,16 @@ constexpr size_t kNameDigits = 5;
 // "\\?\UNC\" is the longest prefix the system puts before a path.
 constexpr size_t kFinalPathCapacity = kPathCapacity + 8;
 
-// The hold: deleting the directory at the end through this very handle
-// needs DELETE, clearing a read-only attribute that blocks it needs the
-// attribute rights, and asking whether it is empty needs the listing;
-// nobody else may delete it meanwhile.
-constexpr ACCESS_MASK kHoldAccess = DELETE | FILE_LIST_DIRECTORY |
-                                    FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
-                                    FILE_WRITE_ATTRIBUTES;
+// The hold: listing and traversal, which count as reading, so that a
+// current directory (opened for traversal, sharing reading and writing)
+// can be had alongside it; no DELETE, which that open would not share.
+constexpr ACCESS_MASK kHoldAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+// What the cleanup deletes the directory through once it is empty:
+// clearing a read-only attribute that blocks it needs the attribute
+// rights, and asking whether it is empty needs the listing.
+constexpr ACCESS_MASK kDeleteAccess =
+    kHoldAccess | DELETE | FILE_WRITE_ATTRIBUTES;
 constexpr ULONG kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // The volume's device, as NtQueryVolumeInformationFile reports it.
@@ -113,28 +118,65 @@ bool ReadOwnPath(HANDLE handle, wchar_t* path, DWORD* error) {
          SafeAppend(path, kPathCapacity, L"\\");
 }
 
-// Takes back a directory this run has just made, through its hold.
+// Takes back a directory this run has just made, still empty.
 void RemoveNewDirectory(WorkDirectory* work) {
-  MarkForDeletion(work->handle);
+  if (work->Retake(true)) MarkForDeletion(work->handle);
   work->Release();
   work->path.clear();
+}
+
+// The run's marker, made empty and closed at once. Best effort: without
+// it the run only loses being reclaimed whole, should it be killed.
+void MakeRunMarker(HANDLE directory) {
+  HANDLE marker = OpenRelative(directory, kRunMarkerName, FILE_WRITE_DATA, 0,
+                               kCreateNew, kFileOnly | kNotThroughLinks);
+  if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
 }
 
 }  // namespace
 
 WorkDirectory::WorkDirectory()
-    : handle(INVALID_HANDLE_VALUE), folder(INVALID_HANDLE_VALUE) {}
+    : handle(INVALID_HANDLE_VALUE),
+      deletable(false),
+      folder(INVALID_HANDLE_VALUE),
+      identity(UnknownFileIdentity(0)) {}
 
 WorkDirectory::~WorkDirectory() { Release(); }
 
 bool WorkDirectory::IsHeld() const { return handle != INVALID_HANDLE_VALUE; }
 
 void WorkDirectory::Release() {
-  CloseOwnedHandle(&handle);
-  ReleaseFolder();
+  ReleaseHold();
+  CloseOwnedHandle(&folder);
 }
 
-void WorkDirectory::ReleaseFolder() { CloseOwnedHandle(&folder); }
+void WorkDirectory::ReleaseHold() {
+  CloseOwnedHandle(&handle);
+  deletable = false;
+}
+
+bool WorkDirectory::Retake(bool for_deletion) {
+  ReleaseHold();
+  HANDLE opened = OpenRelative(
+      folder, name.get(), for_deletion ? kDeleteAccess : kHoldAccess,
+      kHoldSharing, kOpenExisting, kDirectoryOnly | kNotThroughLinks);
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  FileIdentity now;
+  const bool same = GetFileInformationByHandleEx(opened, FileAttributeTagInfo,
+                                                 &tag, sizeof tag) &&
+                    (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                    (!identity.known || (ReadFileIdentity(opened, &now) &&
+                                         SameFile(now, identity)));
+  if (!same) {
+    CloseHandle(opened);
+    SetLastError(ERROR_FILE_INVALID);
+    return false;
+  }
+  handle = opened;
+  deletable = for_deletion;
+  return true;
+}
 
 void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
                          unsigned try_index) {
@@ -236,6 +278,8 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   *status = MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   work->Release();
   work->path.clear();
+  work->name.clear();
+  work->identity = UnknownFileIdentity(0);
   PathBuf planned;
   if (!SafeCopy(planned.get(), kPathCapacity, base) ||
       !SafeAppend(planned.get(), kPathCapacity, L"ZK_")) {
@@ -255,7 +299,7 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!BuildWorkDirSecurity(work->folder, &descriptor)) {
     *status = MakeExitResult(EXIT_WORK_DIR_SECURITY_FAILED, GetLastError());
-    work->ReleaseFolder();
+    work->Release();
     return false;
   }
 
@@ -273,9 +317,13 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   }
   if (descriptor != nullptr) LocalFree(descriptor);
   if (!work->IsHeld()) {
-    work->ReleaseFolder();
+    work->Release();
     return false;
   }
+  SafeCopy(work->name.get(), kWorkNameCapacity, name);
+  // Unknown where the file system gives none; the directory is then told
+  // again by its name alone.
+  ReadFileIdentity(work->handle, &work->identity);
 
   DWORD path_error = 0;
   if (!ReadOwnPath(work->handle, work->path.get(), &path_error)) {
@@ -283,6 +331,7 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
     RemoveNewDirectory(work);
     return false;
   }
+  MakeRunMarker(work->handle);
   *status = MakeExitResult(0, 0);
   return true;
 }

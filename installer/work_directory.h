@@ -6,18 +6,31 @@
 #include <windows.h>
 
 #include "exit_result.h"
+#include "file_identity.h"
 #include "wide_buf.h"
 
 // The access list before the owner SID; the SID and ")" follow it.
 extern const wchar_t kWorkDirAclPrefix[];
 
+// An empty file each run makes in its work directory before anything
+// else: it tells a folder a run made, and may take back whole, from a
+// folder of somebody else's that only bears a name like ours.
+extern const wchar_t kRunMarkerName[];
+
+// "ZK_" + five digits + ".tmp" and the terminator.
+constexpr size_t kWorkNameCapacity = 13;
+
 // The work directory, owned together with the handle that holds it from
-// the moment it is created until it is deleted through that same handle.
-// The hold has delete access and shares everything but deletion, so while
-// it is open nobody can rename the directory away, put another object (a
-// link above all) in its place, or delete it; files inside may still be
-// made and removed. On NTFS a directory with something open beneath it
-// cannot be renamed either, so the folders of its path stay where they are.
+// the moment it is created until the cleanup deletes it.
+//
+// The hold lists, traverses and reads attributes, and shares reading and
+// writing but not deletion: nobody can rename the directory away, put
+// another object (a link above all) in its place, or delete it, while the
+// setup program and the tools it starts may make it their current
+// directory (Windows opens a current directory for traversal, which
+// counts as reading, sharing reading and writing only) and list it. On
+// NTFS a directory with something open beneath it cannot be renamed
+// either, so the folders of its path stay where they are.
 //
 // Everything the run does inside the directory goes through the hold, by
 // name. Its path serves only what must be a path: the setup program's
@@ -27,11 +40,19 @@ extern const wchar_t kWorkDirAclPrefix[];
 struct WorkDirectory {
   PathBuf path;   // the held directory's own path + "\"; empty when none
   HANDLE handle;  // the hold; INVALID_HANDLE_VALUE when there is none
+  // Whether handle may delete the directory: only once the cleanup has
+  // traded the hold for such a handle (Retake).
+  bool deletable;
   // The installer's folder as it was opened to create the directory in.
-  // What killed runs left beside it is reclaimed through this same
-  // handle, so that both land in the folder the run started from
-  // whatever its path names by then; released once that is done.
+  // What killed runs left beside it is reclaimed through this same handle,
+  // and the cleanup opens the directory again through it by name, so that
+  // all of it lands in the folder the run started from whatever its path
+  // names by then.
   HANDLE folder;
+  WideBuf<kWorkNameCapacity> name;  // the directory's name inside folder
+  // What the directory is, to tell it again by: not known on a file
+  // system that gives no identifiers (any directory of that name passes).
+  FileIdentity identity;
 
   WorkDirectory();
   ~WorkDirectory();
@@ -43,12 +64,23 @@ struct WorkDirectory {
   // turned off, or after it was marked for deletion), and of the folder.
   // Harmless twice.
   void Release();
-  void ReleaseFolder();
+  // Lets go of the hold alone.
+  void ReleaseHold();
+  // Opens the directory again by its name inside the folder, never
+  // through a link, after the hold was let go: with delete access when
+  // for_deletion (nobody else may then have it open without sharing
+  // deletion, which is why the hold cannot carry it), else as the hold.
+  // Taken only when it is a real directory with the identity it had when
+  // it was made; otherwise false with the last error: the open's own
+  // error, or ERROR_FILE_INVALID for something else under its name.
+  bool Retake(bool for_deletion);
 };
 
 // base: the installer directory, ending in a backslash. On success work
 // holds the directory's own path + "\", the hold on the directory, made in
-// one step with it, and the installer's folder; *status is {0, 0}.
+// one step with it, and the installer's folder, with the run's marker
+// made inside (where it could be: a run without it is only reclaimed by
+// name, should it be killed); *status is {0, 0}.
 // Otherwise *status is 108 (the base does not fit; or the directory's own
 // path cannot be had or does not fit, windows_error then the system's
 // error or 0), 109 or 117; nothing was left behind and nothing is held.

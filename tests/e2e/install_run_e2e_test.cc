@@ -61,7 +61,8 @@ TEST_F(InstallRun, InstallerPackedByTheReleasePackagingRunsToTheEnd) {
   EXPECT_EQ(Field(runs_[0], "command_line"),
             ExpectedInstallLine(work, L" --previous-version=\"1.2.3.4\""));
   EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)),
-            (std::vector<std::wstring>{L"KORVEN.PACKED.7Z", L"setup.exe"}));
+            (std::vector<std::wstring>{L"INSTALLER.RUN", L"KORVEN.PACKED.7Z",
+                                       L"setup.exe"}));
   EXPECT_EQ(ReadFileBytes(work + L"KORVEN.PACKED.7Z"), archive_);
   EXPECT_EQ(ReadFileBytes(work + L"setup.exe"), stand_in_);
   ExpectSuccessRecorded();
@@ -109,8 +110,11 @@ TEST_F(InstallRun, CleanupPreferenceZeroKeepsTheFilesButNotTheCabinet) {
   EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   const std::wstring work = WorkDirectoryOf(runs_[0]) + L"\\";
+  // The run's marker stays with what it kept, for a later run with the
+  // cleanup on to take all of it back.
   EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)),
-            (std::vector<std::wstring>{L"KORVEN.PACKED.7Z", L"setup.exe"}));
+            (std::vector<std::wstring>{L"INSTALLER.RUN", L"KORVEN.PACKED.7Z",
+                                       L"setup.exe"}));
   EXPECT_EQ(ReadFileBytes(work + L"KORVEN.PACKED.7Z"), archive_);
   ExpectSuccessRecorded();
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 #include "wide_buf.h"
@@ -179,75 +180,73 @@ TEST(DeleteWithRetry, LinkGoesAndItsTargetStays) {
   EXPECT_TRUE(Exists(target_dir));
 }
 
-// A work directory as the run leaves it, still held.
-struct ExtractedFiles {
+// A work directory as a setup program leaves it, still held: the payload,
+// a log, a read-only file, and a folder of its own with a subfolder.
+struct LeftWorkDirectory {
   ScratchDir dir;
-  PathBuf archive;
-  PathBuf setup;
   WorkDirectory work;
-  ExtractedFiles() {
+  std::wstring path;
+  LeftWorkDirectory() {
     ExitResult status = MakeExitResult(1, 1);
     CreateWorkDirectory((dir.path() + L"\\").c_str(), &work, &status);
-    const std::wstring work_path = work.path.get();
-    WriteFileBytes(work_path + L"KORVEN.PACKED.7Z", "7z");
-    WriteFileBytes(work_path + L"setup.exe", "MZ");
-    SafeCopy(archive.get(), kPathCapacity,
-             (work_path + L"KORVEN.PACKED.7Z").c_str());
-    SafeCopy(setup.get(), kPathCapacity, (work_path + L"setup.exe").c_str());
-    path = work_path;
+    path = work.path.get();
+    for (const wchar_t* name :
+         {L"KORVEN.PACKED.7Z", L"setup.exe", L"setup.log", L"unpacked\\a.dll",
+          L"unpacked\\deeper\\b.dat", L"unpacked\\deeper\\ro.txt"}) {
+      const std::wstring file = path + name;
+      CreateDirectoryW(file.substr(0, file.rfind(L'\\')).c_str(), nullptr);
+      WriteFileBytes(file, "x");
+    }
+    CreateDirectoryW((path + L"unpacked\\empty").c_str(), nullptr);
+    SetFileAttributesW((path + L"unpacked\\deeper\\ro.txt").c_str(),
+                       FILE_ATTRIBUTE_READONLY);
   }
-  std::wstring path;
 };
 
-TEST(DeleteExtractedFiles, FilesGoBeforeTheirDirectoryAndTheMaximumOnlyRises) {
-  {
-    ExtractedFiles files;
-    int32_t max_attempts = 0;
-    DeleteExtractedFiles(files.archive.get(), files.setup.get(), &files.work,
-                         &max_attempts);
-    // Had the directory come first, it would have waited for ever.
-    EXPECT_EQ(max_attempts, 1);
-    EXPECT_FALSE(Exists(files.path));
-  }
-  {
-    ExtractedFiles files;
-    int32_t max_attempts = 42;
-    DeleteExtractedFiles(files.archive.get(), files.setup.get(), &files.work,
-                         &max_attempts);
-    EXPECT_EQ(max_attempts, 42);
-    EXPECT_FALSE(Exists(files.path));
+TEST(DeleteExtractedFiles, TheWholeTreeGoesAtOnceAndTheMaximumOnlyRises) {
+  for (int32_t before : {0, 42}) {
+    LeftWorkDirectory left;
+    ASSERT_TRUE(Exists(left.path + L"unpacked\\deeper\\ro.txt"));
+    int32_t max_attempts = before;
+    DeleteExtractedFiles(&left.work, &max_attempts);
+    EXPECT_EQ(max_attempts, before == 0 ? 1 : before);
+    EXPECT_FALSE(Exists(left.path));
+    EXPECT_FALSE(left.work.IsHeld());
   }
 }
 
-TEST(DeleteExtractedFiles, EmptyPathsAreSkippedButTheDirectoryIsAlwaysTried) {
-  ExtractedFiles files;
-  // Nothing extracted: the run had not written the payload yet.
-  DeleteFileW(files.archive.get());
-  DeleteFileW(files.setup.get());
-  PathBuf none;
-  int32_t max_attempts = 0;
-  DeleteExtractedFiles(none.get(), none.get(), &files.work, &max_attempts);
-  EXPECT_EQ(max_attempts, 1);
-  EXPECT_FALSE(Exists(files.path));
-
-  // And with the directory gone as well, the count is still taken.
-  max_attempts = 0;
-  DeleteExtractedFiles(none.get(), none.get(), &files.work, &max_attempts);
-  EXPECT_EQ(max_attempts, 1);
+TEST(DeleteExtractedFiles, ACurrentDirectoryInsideIsWaitedFor) {
+  // What a tool the setup program started there keeps for a moment: it
+  // does not share deletion, so the directory cannot go before it ends.
+  LeftWorkDirectory left;
+  wchar_t previous[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW((left.path + L"unpacked").c_str()));
+  std::thread leaver([&previous] {
+    Sleep(400);
+    SetCurrentDirectoryW(previous);
+  });
+  int32_t attempts = 0;
+  EXPECT_TRUE(DeleteWorkDirectory(&left.work, &attempts));
+  leaver.join();
+  EXPECT_GT(attempts, 1);
+  EXPECT_LT(attempts, kMaxDeleteAttempts);
+  EXPECT_FALSE(Exists(left.path));
 }
 
-TEST(DeleteExtractedFiles, DirectoryWithAFileThatStaysBehindEndsAtOneHundred) {
-  ExtractedFiles files;
-  const std::wstring stray = files.path + L"stray.bin";
-  ASSERT_TRUE(WriteFileBytes(stray, "x"));
+TEST(DeleteExtractedFiles, AFileThatStaysBusyEndsAtOneHundredAndAloneStays) {
+  LeftWorkDirectory left;
+  const std::wstring stray = left.path + L"unpacked\\deeper\\b.dat";
   HeldFile holder(stray, -1);
   ASSERT_TRUE(holder.held());
   int32_t max_attempts = 0;
-  DeleteExtractedFiles(files.archive.get(), files.setup.get(), &files.work,
-                       &max_attempts);
+  DeleteExtractedFiles(&left.work, &max_attempts);
   EXPECT_EQ(max_attempts, kMaxDeleteAttempts);
-  EXPECT_FALSE(Exists(files.archive.get()));
-  EXPECT_FALSE(Exists(files.setup.get()));
+  // The holder's own marker beside the file stays with it.
+  EXPECT_EQ(testing_support::ListDirectory(left.path),
+            std::vector<std::wstring>{L"unpacked"});
+  EXPECT_EQ(testing_support::ListDirectory(left.path + L"unpacked"),
+            std::vector<std::wstring>{L"deeper"});
   EXPECT_TRUE(Exists(stray));
 }
 

@@ -71,7 +71,7 @@ TEST_F(HeldProgramTest, HeldProgramRunsButNoNameOfItCanChangeIt) {
   SafeCopy(command_line.get(), kCmdCapacity,
            (L"\"" + program_ + L"\" 42").c_str());
   const ExitResult result =
-      RunProcessAndWait(held.path.get(), command_line.get(), 1, 2, 3);
+      RunProcessAndWait(held.path.get(), command_line.get(), nullptr, 1, 2, 3);
   EXPECT_EQ(result.exit_code, 42u);
 
   held.Release();

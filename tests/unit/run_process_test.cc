@@ -157,7 +157,7 @@ class RunProcess : public ::testing::Test {
     const std::wstring line = L"\"" + program + L"\"" + arguments;
     EXPECT_TRUE(SafeCopy(command.get(), kCmdCapacity, line.c_str()));
     return RunProcessAndWait(
-        program.c_str(), command.get(), EXIT_SETUP_FILE_NOT_FOUND,
+        program.c_str(), command.get(), nullptr, EXIT_SETUP_FILE_NOT_FOUND,
         EXIT_SETUP_PATH_NOT_FOUND, EXIT_SETUP_LAUNCH_FAILED);
   }
 
@@ -179,7 +179,7 @@ TEST_F(RunProcess, InstallerArgumentsReachTheChild) {
   ASSERT_TRUE(SafeCopy(command.get(), kCmdCapacity, line.c_str()));
   ASSERT_TRUE(AppendArgumentTail(L"\"C:\\dl\\inst.exe\"77", 0, command.get()));
   const ExitResult result =
-      RunProcessAndWait(exit_with_.c_str(), command.get(), 1, 2, 3);
+      RunProcessAndWait(exit_with_.c_str(), command.get(), nullptr, 1, 2, 3);
   EXPECT_EQ(result.exit_code, 77u);
   EXPECT_EQ(result.windows_error, 0u);
 }
@@ -236,6 +236,43 @@ TEST_F(RunProcess, ChildInheritsNoHandles) {
 
   CloseHandle(event);
   for (HANDLE handle : filler) CloseHandle(handle);
+}
+
+TEST_F(RunProcess, AChildNeverLetRunEndsAndTakesTheLentHoldWithIt) {
+  // A directory held as the run holds its work directory: nobody may
+  // delete it while the hold, or the child's copy of it, is open.
+  const std::wstring folder = dir_ / L"ZK_0C0C0.tmp";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const auto deletable = [&folder] {
+    HANDLE handle = CreateFileW(
+        folder.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(handle);
+    return true;
+  };
+  HANDLE hold = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+
+  CmdBuf command;
+  ASSERT_TRUE(SafeCopy(command.get(), kCmdCapacity,
+                       (L"\"" + exit_with_ + L"\" 5").c_str()));
+  StartedChild child;
+  ASSERT_EQ(StartChild(exit_with_.c_str(), command.get(), hold, 1, 2, 3, &child)
+                .exit_code,
+            0u);
+  HANDLE watch = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.process,
+                              GetCurrentProcess(), &watch, SYNCHRONIZE, FALSE,
+                              0));
+  CloseHandle(hold);
+  EXPECT_FALSE(deletable()) << "the child's copy of the hold is gone";
+  child.Release();
+  EXPECT_EQ(WaitForSingleObject(watch, 10000), WAIT_OBJECT_0);
+  CloseHandle(watch);
+  EXPECT_TRUE(deletable());
 }
 
 }  // namespace
