@@ -444,6 +444,24 @@ TEST_F(PatchRun, PatchStageFailingBeforeItsRunLeavesNothingBehind) {
   }
 }
 
+// "UninstallString" names an installed program, but without a version
+// nothing says it is the one the patch was made for.
+TEST_F(PatchRun, PatchWithoutAPreviousVersionRunsNothing) {
+  for (const bool empty : {false, true}) {
+    ResetState();
+    SetStringValue(HKEY_CURRENT_USER, StatePath(), L"UninstallString",
+                   L"\"" + previous_setup_ + L"\"", true);
+    InstallerVariant variant(InstallerPath());
+    variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+        .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program");
+    if (empty) variant.PreviousVersion(L"");
+    EXPECT_EQ(Run(Build(variant)), 111u) << empty;
+    EXPECT_TRUE(runs_.empty()) << "nothing may run";
+    ExpectFolderClean();
+    ExpectFailureRecorded(111, ERROR_INVALID_DATA);
+  }
+}
+
 TEST_F(PatchRun, NewSetupProgramWithASecondNameOrStillHeldIsRun) {
   InstallerVariant variant(InstallerPath());
   const std::wstring installer = Build(Patch(variant));
