@@ -2,18 +2,18 @@
 """Files made byte by byte for the packer's tests, each showing one thing:
 
 - small Windows images (no code; the packer never runs them): setup programs
-  of other machines, a DLL, manifests asking for this or that execution
-  level; a stub whose version block stamping would grow past 64 KiB;
+  of other machines or of the native subsystem, a DLL, manifests asking for
+  this or that execution level or cut short; a stub whose version block stamping would grow past 64 KiB;
   resource directories no linker writes (shared tables, a data entry
   reached twice, entries out of order, overlapping data, names outgrowing
   their section; 4,032 entries sharing one 65,535-unit name and one data
   range); a resource name with terminal escapes and an execution level
   with a C1 control; a damaged version block; a big sparse installer;
 - copies of the stub with one thing changed (alignments, resources at the
-  top of the address space, the DLL flag, data after its last section, a
-  section or a data directory after its resources, relocations inside
-  them, a relocation block cut short); a stub aligned to 128 KiB and one
-  without resources;
+  top of the address space, the DLL flag, a security directory, data after
+  its last section, a section or a data directory after its resources,
+  relocations inside them, a relocation block cut short); a stub aligned
+  to 128 KiB and one without resources;
 - copies of a packed installer with one thing of its cabinet or its
   previous version changed.
 
@@ -231,6 +231,8 @@ def stub_variants(stub):
         "stub-resources-high.exe": bytes(moved),
         "stub-dll.exe": patched(stub, [(nt + 22, "<H", characteristics | 0x2000)]),
         "stub-data-after.exe": stub + b"appended data",
+        # A security directory, as signing adds one.
+        "stub-signed.exe": patched(stub, [(o + 112 + 4 * 8, "<I", len(stub)), (o + 112 + 4 * 8 + 4, "<I", 8)]),
         # The relocations renamed and no longer named by their directory.
         "stub-tls-after.exe": patched(stub, [(reloc, "<8s", b".tls"), (o + 112 + 40, "<I", 0),
                                              (o + 112 + 44, "<I", 0)]),
@@ -336,6 +338,8 @@ def crafted(stub, packed):
                                   ("B7", "KORVEN.PACKED.7Z", 1033, b"7z\xbc\xaf\x27\x1c"),
                                   ("BN", "SETUP.EXE", 1033, escaping_setup)])[0]
     files["setup-unknown-level.exe"] = image([(24, 1, 1033, manifest(trust("asAdministrator")))])[0]
+    files["setup-native.exe"] = image([(24, 1, 1033, manifest(trust("asInvoker")))], subsystem=1)[0]
+    files["setup-manifest-cut.exe"] = image([(24, 1, 1033, manifest(trust("asInvoker"))[:-30])])[0]
     files["stub-aligned-128k.exe"] = image(section_align=0x20000)[0]
     files["stub-no-resources.exe"] = image()[0]
     files.update(directory_variants())
