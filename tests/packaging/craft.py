@@ -3,8 +3,8 @@
 
 - small Windows images (no code; the packer never runs them): setup programs
   of other machines or of the native subsystem, a DLL, manifests asking for
-  this or that execution level or cut short; a stub whose version block stamping would grow past 64 KiB;
-  resource directories no linker writes (shared tables, a data entry
+  this or that execution level or cut short; a stub whose version block
+  stamping would grow past 64 KiB; resource directories no linker writes (shared tables, a data entry
   reached twice, entries out of order, overlapping data, names outgrowing
   their section; 4,032 entries sharing one 65,535-unit name and one data
   range); a resource name with terminal escapes and an execution level
