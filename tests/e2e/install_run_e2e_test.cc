@@ -301,7 +301,11 @@ TEST_F(InstallRun, LibrariesPlantedBesideTheInstallerAreNeverLoaded) {
   const ChildOutcome loading =
       RunChild(control, L"\"" + control + L"\"" + arguments, options_);
   EXPECT_EQ(loading.exit_code, 0u);
+  // Under Wine's overrides every one. On Windows the KnownDLLs among them
+  // (imm32, setupapi, shcore, ws2_32) come from System32 whatever the search,
+  // and a few may be in the process already: version.dll stands for them.
   for (const wchar_t* name : names) {
+    if (!RunningOnWine() && std::wstring(name) != L"version") continue;
     EXPECT_TRUE(
         Exists(folder_ + L"\\" + name + L".dll.load-by-name.exe.loaded"))
         << "the control did not load " << Narrow(name);
