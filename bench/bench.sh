@@ -174,7 +174,8 @@ server_pid=''
 find_server() {
   local pid
   for pid in $(pgrep -x wineserver64 || true); do
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null |
+    # A server of another prefix may end between the listing and the read.
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null |
         grep -qxF "WINEPREFIX=$prefix"; then
       echo "$pid"
       return

@@ -53,9 +53,9 @@ void AppendReferralCode(wchar_t* command_line) {
 }
 
 // The version stands as a whole folder name of the path, so "1.0.0.0" is
-// not found in "...\11.0.0.0\setup.exe". No version matches everything.
+// not found in "...\11.0.0.0\setup.exe". The caller has refused an absent
+// or empty version, which would match nothing here anyway.
 bool NamesVersionFolder(const wchar_t* path, const wchar_t* version) {
-  if (version == nullptr || version[0] == 0) return true;
   const size_t length = TextLength(version);
   for (const wchar_t* at = FindNoCase(path, version); at != nullptr;
        at = FindNoCase(at + 1, version)) {
@@ -76,6 +76,11 @@ bool IsAbsolutePath(const wchar_t* path) {
 ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
                              const wchar_t* previous_version, wchar_t* target,
                              size_t capacity) {
+  // Without a version nothing tells the installed program that the payload
+  // was made for from any other, whatever the packer let through.
+  if (previous_version == nullptr || previous_version[0] == 0) {
+    return MakeExitResult(EXIT_PREVIOUS_VERSION_MISMATCH, ERROR_INVALID_DATA);
+  }
   HKEY key = nullptr;
   uint32_t status =
       OpenClientStateKey(system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,

@@ -31,7 +31,8 @@ ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
 // The previously installed setup program, from "UninstallString" of the
 // ClientStateKey: the previous version must be one of its folder names; it
 // is unquoted, and a path that is not absolute is refused (110 with
-// ERROR_BAD_PATHNAME) like a missing one.
+// ERROR_BAD_PATHNAME) like a missing one. An absent or empty previous
+// version is refused before the key is read (111 with ERROR_INVALID_DATA).
 ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
                              const wchar_t* previous_version, wchar_t* target,
                              size_t capacity);

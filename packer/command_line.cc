@@ -96,6 +96,10 @@ Status ParseCommandLine(int argc, char** argv, CommandLine* command_line) {
     command_line->command = "help";
     return Ok();
   }
+  if (command == "--version") {
+    command_line->command = "version";
+    return Ok();
+  }
   if (command == "pack") return ParsePack(argc, argv, &command_line->pack);
   Arguments arguments;
   Status status;
@@ -146,6 +150,7 @@ const char* Usage() {
   installer-packer verify FILE --archive ARCHIVE.7z --setup FILE
       [--setup-type BL|BN|PATCH] [--previous-version V]
   installer-packer extract FILE TYPE NAME --output OUT
+  installer-packer --version
 
 pack     writes OUT.exe: the stub with the archive and the setup program as
          resources. BL (default): the setup program as the MSZIP cabinet
@@ -159,6 +164,8 @@ inspect  lists what an installer carries and what is wrong with it.
 verify   exits 0 only when FILE carries exactly what packing ARCHIVE and
          FILE with these options puts in, as the installer reads it.
 extract  writes one resource's bytes (TYPE and NAME: a number or a name).
+--version  the packer's version, which is that of the installer.exe built
+         from the same tree.
 
 exit codes: 0 done; 1 verify found another payload; 2 bad command line;
 3 refused input or output path; 4 reading, writing or a tool failed;

@@ -86,6 +86,15 @@ std::string SignatureText(const SignatureCheck& signature) {
          Hex(signature.offset) + "): " + signature.problem;
 }
 
+// The installer.exe a packed file was made from: its own string, which
+// stamping --file-version leaves as it was.
+const std::u16string* InstallerVersion(const ImageFacts& facts) {
+  for (const VersionString& string : facts.version_strings) {
+    if (string.key == u"InstallerVersion") return &string.text;
+  }
+  return nullptr;
+}
+
 std::string SetupProgramText(const ImageFacts& facts) {
   if (!facts.setup_program_problem.empty())
     return "cannot be read: " + facts.setup_program_problem;
@@ -131,6 +140,11 @@ void PrintText(const std::string& path, const ImageFacts& facts) {
                                      ? "the version block is damaged"
                                      : "no version block");
   }
+  const std::u16string* installer = InstallerVersion(facts);
+  std::printf("installer: %s\n",
+              installer
+                  ? Printable(*installer).c_str()
+                  : "unknown (its version block has no InstallerVersion)");
   std::printf(
       "previous version: %s\n",
       facts.previous_version_damaged ? "damaged (not a terminated UTF-16 text)"
@@ -202,6 +216,9 @@ void PrintJson(const std::string& path, const ImageFacts& facts) {
       (facts.previous_version && !facts.previous_version_damaged
            ? JsonString(*facts.previous_version)
            : "null") +
+      ", \"installer_version\": " +
+      (InstallerVersion(facts) ? JsonString(*InstallerVersion(facts))
+                               : "null") +
       ", \"version_damaged\": " + (facts.version_damaged ? "true" : "false") +
       ", \"version\": ";
   if (!facts.has_version) {

@@ -11,6 +11,8 @@ namespace {
 
 volatile std::sig_atomic_t caught = 0;
 
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
 void Note(int signal_number) { caught = signal_number; }
 
 }  // namespace
@@ -21,9 +23,21 @@ void CatchInterruptions() {
   action.sa_handler = Note;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a wait for a tool returns at once with EINTR.
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signal_number : kInterruptions) {
     sigaction(signal_number, &action, nullptr);
   }
+}
+
+InterruptionsHeld::InterruptionsHeld() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (const int signal_number : kInterruptions)
+    sigaddset(&held, signal_number);
+  pthread_sigmask(SIG_BLOCK, &held, &before_);
+}
+
+InterruptionsHeld::~InterruptionsHeld() {
+  pthread_sigmask(SIG_SETMASK, &before_, nullptr);
 }
 
 bool Interrupted() { return caught != 0; }

@@ -18,6 +18,8 @@ int main(int argc, char** argv) {
     const std::string& command = command_line.command;
     if (command == "help") {
       std::fputs(Usage(), stdout);
+    } else if (command == "version") {
+      std::printf("installer-packer %s\n", PACKER_VERSION);
     } else if (command == "pack") {
       status = Pack(command_line.pack);
     } else if (command == "inspect") {

@@ -100,8 +100,11 @@ Status ReadPeImage(const InputFile& input, PeImage* image) {
       image->section_alignment < image->file_alignment ||
       (image->file_alignment & (image->file_alignment - 1)) != 0 ||
       (image->section_alignment & (image->section_alignment - 1)) != 0) {
-    return NotAnImage(input,
-                      "its alignments are not powers of two from 512 on");
+    return NotAnImage(input, "its alignments (file " +
+                                 Hex(image->file_alignment) + ", sections " +
+                                 Hex(image->section_alignment) +
+                                 ") are not powers of two from 512 on, the "
+                                 "sections' no finer than the file's");
   }
   status = ReadBytesAt(input, 0, size_of_headers, &image->headers);
   if (!status.ok()) return status;

@@ -1,8 +1,10 @@
 #include "run_tool.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,22 +54,41 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
+// Ends the tool when the packer cannot go on with it, and waits for it.
+void EndTool(pid_t child) {
+  kill(child, SIGTERM);
+  int wait_status = 0;
+  while (waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 Status RunTool(const ToolCall& call) {
   const std::string& tool = call.arguments.front();
   std::vector<std::string> arguments = call.arguments;
   std::vector<std::string> variables = Environment(call.environment);
+  // Held from before the start to the wait, which lets them in only while
+  // it sleeps: a signal between the two would otherwise be noted after the
+  // last look and before the wait, which then lasts as long as the tool.
+  const InterruptionsHeld held;
+  if (Interrupted()) return InterruptedStatus();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, call.log_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // The tool starts with the signals as they were, not held.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setsigmask(&attributes, &held.before());
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t child = 0;
   const int error =
-      posix_spawnp(&child, tool.c_str(), &actions, nullptr,
+      posix_spawnp(&child, tool.c_str(), &actions, &attributes,
                    Pointers(arguments).data(), Pointers(variables).data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error == ENOENT) {
     return Failed(tool +
@@ -76,15 +97,33 @@ Status RunTool(const ToolCall& call) {
   }
   if (error != 0) return OsFailure("starting " + tool, error);
 
+  // A descriptor that becomes readable when the tool ends (Linux 5.3).
+  const int ended = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+  if (ended < 0) {
+    const int open_error = errno;
+    EndTool(child);
+    return OsFailure("waiting for " + tool, open_error);
+  }
+  for (;;) {
+    pollfd watch = {ended, POLLIN, 0};
+    const int ready = ppoll(&watch, 1, nullptr, &held.before());
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) {
+      const int poll_error = errno;
+      close(ended);
+      EndTool(child);
+      return OsFailure("waiting for " + tool, poll_error);
+    }
+    if (Interrupted()) {
+      close(ended);
+      EndTool(child);
+      return InterruptedStatus();
+    }
+  }
+  close(ended);
   int wait_status = 0;
   while (waitpid(child, &wait_status, 0) < 0) {
     if (errno != EINTR) return OsFailure("waiting for " + tool, errno);
-    if (Interrupted()) {
-      kill(child, SIGTERM);
-      while (waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
-      }
-      return InterruptedStatus();
-    }
   }
   if (Interrupted()) return InterruptedStatus();
   if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) return Ok();

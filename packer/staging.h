@@ -1,7 +1,9 @@
 // Everything a command writes is made in a private folder beside its
-// output and appears under the output's name by one rename once complete;
-// the folder and whatever it still holds go away on every path, so a
-// failure or an interruption leaves the output's folder as it was.
+// output and appears under the output's name by one rename once complete.
+// On every path the files named through PathOf are removed, then the
+// folder, so a failure or an interruption leaves the output's folder as it
+// was; a file a tool wrote there under a name of its own stays, and keeps
+// the folder with it.
 #pragma once
 
 #include <string>

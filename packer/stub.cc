@@ -8,13 +8,20 @@ namespace packer {
 namespace {
 
 constexpr uint32_t kLargestAlignment = 0x10000;
+// Base relocation types: padding, and the 64-bit address x64 images use;
+// every other type writes at most 4 bytes.
+constexpr uint32_t kFixupPadding = 0;
+constexpr uint32_t kFixupDir64 = 10;
 
 Status Refuse(const InputFile& stub, const std::string& why) {
   return Refused("the stub " + Quoted(stub.path) + " " + why);
 }
 
 // Every fixup of the relocations must lie before the resource section:
-// anything at or after it moves or is rewritten.
+// anything at or after it moves or is rewritten. Each block is read to its
+// end; one the loader would read otherwise (shorter than its header, past
+// the directory, or not ending on a 32-bit boundary where the next begins)
+// refuses the stub, since what follows it could not be told apart.
 Status CheckRelocations(const InputFile& stub, const PeImage& image,
                         uint32_t resource_rva) {
   const DataDirectory& relocations = image.directories[kRelocationDirectory];
@@ -26,12 +33,26 @@ Status CheckRelocations(const InputFile& stub, const PeImage& image,
   Bytes blocks;
   Status status = ReadBytesAt(stub, at, relocations.size, &blocks);
   if (!status.ok()) return status;
-  for (size_t block = 0; block + 8 <= blocks.size();) {
-    const uint32_t page = Load32(&blocks[block]),
-                   size = Load32(&blocks[block + 4]);
-    if (size < 8) break;
-    if (page >= resource_rva)
-      return Refuse(stub, "has relocations inside its resources or after them");
+  for (size_t block = 0; block < blocks.size();) {
+    const size_t left = blocks.size() - block;
+    const uint32_t size = left < 8 ? 0 : Load32(&blocks[block + 4]);
+    if (size < 8 || size > left || size % 4 != 0) {
+      return Refuse(stub, "has a damaged relocation block at " +
+                              Hex(relocations.address + block) +
+                              ", which no linker writes");
+    }
+    const uint32_t page = Load32(&blocks[block]);
+    for (size_t entry = block + 8; entry < block + size; entry += 2) {
+      const uint16_t fixup = Load16(&blocks[entry]);
+      const uint32_t type = fixup >> 12;
+      if (type == kFixupPadding) continue;
+      const uint64_t end =
+          uint64_t{page} + (fixup & 0xFFF) + (type == kFixupDir64 ? 8 : 4);
+      if (end > resource_rva) {
+        return Refuse(stub,
+                      "has relocations inside its resources or after them");
+      }
+    }
     block += size;
   }
   return Ok();

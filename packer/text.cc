@@ -54,22 +54,50 @@ std::string Escaped(const char* format, uint32_t unit) {
   return text;
 }
 
+// UTF-8 as UTF-16; a byte that begins no well-formed sequence stands for
+// U+FFFD, as JSON text can carry nothing but Unicode.
+std::u16string Utf16FromUtf8(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80    ? 1
+                          : lead >= 0xF0 ? 4
+                          : lead >= 0xE0 ? 3
+                                         : 2;
+    uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    bool formed = lead < 0x80 || (lead >= 0xC2 && lead < 0xF5);
+    for (size_t k = 1; formed && k < length; ++k) {
+      const auto next =
+          i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+      formed = (next & 0xC0) == 0x80;
+      code = code << 6 | (next & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    formed = formed && code >= least[length] && code <= 0x10FFFF &&
+             (code < 0xD800 || code >= 0xE000);
+    if (!formed) {
+      out += u'\xFFFD';
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(code);
+    }
+    i += length;
+  }
+  return out;
+}
+
 }  // namespace
 
+// Decoded first, so that a C1 control (U+0080 to U+009F, which a terminal
+// takes as CSI and the like) or any other unit outside printable ASCII is
+// escaped as the UTF-16 texts are.
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      out += Escaped("\\u%04x", byte);
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
+  return JsonString(Utf16FromUtf8(text));
 }
 
 std::string JsonString(const std::u16string& text) {

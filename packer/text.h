@@ -10,10 +10,12 @@ namespace packer {
 std::string Hex(uint64_t value);
 std::string Utf8(const std::u16string& text);
 std::u16string Utf16FromAscii(const std::string& text);
-// TEXT between double quotes, escaped for JSON.
-std::string JsonString(const std::string& text);
-// The same for UTF-16 text, every unit outside printable ASCII as \uXXXX.
+// UTF-16 TEXT between double quotes, escaped for JSON: every unit outside
+// printable ASCII as \uXXXX.
 std::string JsonString(const std::u16string& text);
+// The same for UTF-8 TEXT, decoded first; a byte that begins no
+// well-formed sequence is written as \ufffd.
+std::string JsonString(const std::string& text);
 // TEXT with every byte outside printable ASCII, and the backslash, written
 // as \xNN (UTF-16: \uXXXX): a name or a version string taken from a file
 // cannot move the cursor, clear a line or forge one on a terminal.

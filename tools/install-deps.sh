@@ -6,6 +6,11 @@ set -euo pipefail
 need=()
 have() { command -v "$1" >/dev/null 2>&1; }
 have cmake || need+=(cmake)
+# The presets generate Makefiles, and Debian's cmake only recommends make,
+# which the install below leaves out.
+have make || need+=(make)
+# The format check and the analysis list the files git knows of.
+have git || need+=(git)
 have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have x86_64-w64-mingw32-windres || need+=(binutils-mingw-w64-x86-64)
 have x86_64-w64-mingw32-objdump || need+=(binutils-mingw-w64-x86-64)
@@ -30,6 +35,7 @@ have openssl || need+=(openssl)  # throwaway signing certificate in the tests
 have perl || need+=(perl)        # the crowded folder of the fault tests
 # bench/bench.sh: its stage table comes from perf trace and a python reader
 have perf || need+=(linux-perf)
+have pgrep || need+=(procps)
 have python3 || need+=(python3)
 # tools/fuzz.sh: clang with libFuzzer's runtime (a recommendation of clang
 # only, so never pulled in by the install below)

@@ -273,28 +273,60 @@ TEST_F(InstallRun, LibrariesPlantedBesideTheInstallerAreNeverLoaded) {
   // Libraries that programs commonly load late, by name, and that the
   // system libraries the installer calls load for it.
   const wchar_t* const names[] = {
-      L"version.dll",  L"uxtheme.dll",  L"cryptbase.dll", L"dwmapi.dll",
-      L"userenv.dll",  L"cabinet.dll",  L"profapi.dll",   L"propsys.dll",
-      L"sspicli.dll",  L"cryptsp.dll",  L"rsaenh.dll",    L"bcrypt.dll",
-      L"ntmarta.dll",  L"shcore.dll",   L"comctl32.dll",  L"apphelp.dll",
-      L"secur32.dll",  L"winmm.dll",    L"dbghelp.dll",   L"imm32.dll",
-      L"setupapi.dll", L"wintrust.dll", L"crypt32.dll",   L"shfolder.dll",
-      L"linkinfo.dll", L"oleacc.dll",   L"xmllite.dll",   L"powrprof.dll",
-      L"winhttp.dll",  L"ws2_32.dll",   L"iphlpapi.dll",  L"msimg32.dll"};
+      L"version",  L"uxtheme",  L"cryptbase", L"dwmapi",   L"userenv",
+      L"cabinet",  L"profapi",  L"propsys",   L"sspicli",  L"cryptsp",
+      L"rsaenh",   L"bcrypt",   L"ntmarta",   L"shcore",   L"comctl32",
+      L"apphelp",  L"secur32",  L"winmm",     L"dbghelp",  L"imm32",
+      L"setupapi", L"wintrust", L"crypt32",   L"shfolder", L"linkinfo",
+      L"oleacc",   L"xmllite",  L"powrprof",  L"winhttp",  L"ws2_32",
+      L"iphlpapi", L"msimg32"};
+  // Wine loads its own library for a system name unless the program's
+  // overrides let a file of that name load; the control, which asks for
+  // each by its bare name, shows that they do.
+  const std::wstring control = folder_ + L"\\load-by-name.exe";
+  const std::wstring installer = folder_ + L"\\planted-beside.exe";
+  const std::wstring overrides = L"Software\\Wine\\AppDefaults\\";
+  std::wstring arguments;
   for (const wchar_t* name : names) {
-    ASSERT_TRUE(WriteFileBytes(folder_ + L"\\" + name, marker));
-    ASSERT_TRUE(WriteFileBytes(current + L"\\" + name, marker));
+    const std::wstring file = std::wstring(name) + L".dll";
+    ASSERT_TRUE(WriteFileBytes(folder_ + L"\\" + file, marker));
+    ASSERT_TRUE(WriteFileBytes(current + L"\\" + file, marker));
+    arguments += L" " + file;
+    for (const wchar_t* program :
+         {L"load-by-name.exe", L"planted-beside.exe"}) {
+      ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER,
+                                 overrides + program + L"\\DllOverrides", name,
+                                 L"native,builtin", false));
+    }
   }
   options_.current_directory = current;
-  InstallerVariant variant(InstallerPath());
+  ASSERT_TRUE(CopyFileW(PathFromEnvironment("LOAD_BY_NAME_EXE").c_str(),
+                        control.c_str(), FALSE));
+  const ChildOutcome loading =
+      RunChild(control, L"\"" + control + L"\"" + arguments, options_);
+  EXPECT_EQ(loading.exit_code, 0u);
+  // Under Wine's overrides every one. On Windows the KnownDLLs among them
+  // (imm32, setupapi, shcore, ws2_32) come from System32 whatever the search,
+  // and a few may be in the process already: version.dll stands for them.
+  for (const wchar_t* name : names) {
+    if (!RunningOnWine() && std::wstring(name) != L"version") continue;
+    EXPECT_TRUE(
+        Exists(folder_ + L"\\" + name + L".dll.load-by-name.exe.loaded"))
+        << "the control did not load " << Narrow(name);
+  }
+
+  InstallerVariant variant(installer);
   EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
   ExpectSuccessRecorded();
   for (const std::wstring& place : {folder_, current}) {
     for (const std::wstring& name : ListDirectory(place)) {
-      EXPECT_EQ(name.find(L".installer.exe.loaded"), std::wstring::npos)
+      EXPECT_EQ(name.find(L".planted-beside.exe.loaded"), std::wstring::npos)
           << "the installer loaded " << Narrow(place + L"\\" + name);
       EXPECT_EQ(name.find(L"ZK_"), std::wstring::npos);
     }
+  }
+  for (const wchar_t* program : {L"load-by-name.exe", L"planted-beside.exe"}) {
+    DeleteKeyTree(HKEY_CURRENT_USER, overrides + program, false);
   }
 }
 
@@ -445,6 +477,24 @@ TEST_F(PatchRun, PatchStageFailingBeforeItsRunLeavesNothingBehind) {
     EXPECT_TRUE(runs_.empty()) << "nothing may run";
     ExpectFolderClean();
     ExpectFailureRecorded(c.code, c.extra);
+  }
+}
+
+// "UninstallString" names an installed program, but without a version
+// nothing says it is the one the patch was made for.
+TEST_F(PatchRun, PatchWithoutAPreviousVersionRunsNothing) {
+  for (const bool empty : {false, true}) {
+    ResetState();
+    SetStringValue(HKEY_CURRENT_USER, StatePath(), L"UninstallString",
+                   L"\"" + previous_setup_ + L"\"", true);
+    InstallerVariant variant(InstallerPath());
+    variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+        .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program");
+    if (empty) variant.PreviousVersion(L"");
+    EXPECT_EQ(Run(Build(variant)), 111u) << empty;
+    EXPECT_TRUE(runs_.empty()) << "nothing may run";
+    ExpectFolderClean();
+    ExpectFailureRecorded(111, ERROR_INVALID_DATA);
   }
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What the loader sees in installer.exe: a GUI program that imports nothing
-# but the system libraries kernel32 and advapi32 (shell32, the third it
-# uses, is loaded from the system directory at run time), with ASLR (high
-# entropy), NX and its relocations kept.
+# but the system libraries kernel32 and advapi32 (shell32, cabinet.dll and,
+# where Windows has it, cryptbase.dll are loaded by full path from the
+# system directory at run time), with ASLR (high entropy), NX and its
+# relocations kept.
 #   check-image.sh INSTALLER_EXE OBJDUMP
 set -u
 exe=$1

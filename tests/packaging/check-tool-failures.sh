@@ -10,10 +10,11 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 rm -rf "$work"
 mkdir -p "$work/bin" "$work/out"
-# A gcab that leaves its process id where GCAB_STARTED says, then fails
-# or waits, as GCAB_MODE says.
+# A gcab that leaves its process id where GCAB_STARTED says (and its
+# parent's beside it), then fails or waits, as GCAB_MODE says.
 cat >"$work/bin/gcab" <<'SCRIPT'
 #!/bin/sh
+echo $PPID >"$GCAB_STARTED.parent"
 echo $$ >"$GCAB_STARTED.partial" && mv "$GCAB_STARTED.partial" "$GCAB_STARTED"
 [ "$GCAB_MODE" = fail ] && { echo "gcab: cannot compress" >&2; exit 3; }
 exec sleep 60
@@ -50,6 +51,23 @@ wait "$packer_pid"
 expect "interrupted while gcab runs" 143 $? "interrupted by signal 15"
 ! kill -0 "$(cat "$GCAB_STARTED" 2>/dev/null || echo 0)" 2>/dev/null ||
   fail "gcab still runs after the packing ended"
+
+# The same signal while the packer is still coming back from starting gcab,
+# every signal held by the C library's spawn (strace keeps it there for
+# 2 s): it arrives before the wait begins, and must end it all the same.
+rm -f "$GCAB_STARTED"
+GCAB_MODE=wait PATH="$work/bin:$PATH" strace -o /dev/null -e trace=clone,clone3 \
+  -e inject=clone,clone3:delay_exit=2000000 "${packing[@]}" 2>"$work/log" &
+tracer=$!
+for _ in $(seq 100); do [ -f "$GCAB_STARTED" ] && break; sleep 0.1; done
+kill -TERM "$(cat "$GCAB_STARTED.parent")"
+for _ in $(seq 70); do kill -0 "$tracer" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$tracer" 2>/dev/null; then
+  fail "the packing still runs 5 s after an interruption that came just after gcab started"
+  kill -KILL "$(cat "$GCAB_STARTED.parent")" "$(cat "$GCAB_STARTED")"
+fi
+wait "$tracer"
+expect "interrupted just after gcab started" 143 $? "interrupted by signal 15"
 
 # An osslsigncode that changes a byte of what it signs: the read-back of
 # the finished file finds its checksum wrong, and nothing is published.

@@ -2,17 +2,23 @@
 """Files made byte by byte for the packer's tests, each showing one thing:
 
 - small Windows images (no code; the packer never runs them): setup programs
-  of other machines, a DLL, manifests asking for this or that execution
-  level; a stub whose version block stamping would grow past 64 KiB;
-  resource directories no linker writes (shared tables; 4,032 entries
-  sharing one 65,535-unit name and one data range); a resource name with
-  terminal escapes; a damaged version block; a big sparse installer;
-- copies of the stub with one header field changed (alignments, resources
-  at the top of the address space, the DLL flag);
+  of other machines or of the native subsystem, a DLL, manifests asking for
+  this or that execution level or cut short; a stub whose version block
+  stamping would grow past 64 KiB; resource directories no linker writes (shared tables, a data entry
+  reached twice, entries out of order, overlapping data, names outgrowing
+  their section; 4,032 entries sharing one 65,535-unit name and one data
+  range); a resource name with terminal escapes and an execution level
+  with a C1 control; a damaged version block; a big sparse installer;
+- copies of the stub with one thing changed (alignments, resources at the
+  top of the address space, the DLL flag, a security directory, data after
+  its last section, a section or a data directory after its resources,
+  relocations inside them, a relocation block cut short); a stub aligned
+  to 128 KiB and one without resources;
 - copies of a packed installer with one thing of its cabinet or its
   previous version changed.
 
-  craft.py OUT_DIR STUB PACKED_BL       every file above into OUT_DIR
+  craft.py OUT_DIR STUB PACKED_BL       every file above into OUT_DIR, and
+                                        two sparse archives at the 2 GiB limits
   craft.py --big FILE SIZE              the sparse installer, an archive of SIZE
 """
 import struct
@@ -106,25 +112,25 @@ def resource_section(leaves, rva, share_tables=False):
 
 
 def image(leaves=(), machine=0x8664, subsystem=2, characteristics=0x22,
-          share_tables=False):
+          share_tables=False, section_align=SECTION_ALIGN):
     """A PE32+ (x64) or PE32 (x86) image: a .text of a few bytes, then the
     resources. Returns its bytes and its size: the file is longer than its
     bytes when a resource is a hole."""
     plus = machine != 0x14c
     optional_size = (112 if plus else 96) + 16 * 8
     headers = align(64 + 24 + optional_size + 2 * 40, FILE_ALIGN)
-    text_rva, text_raw = SECTION_ALIGN, headers
-    rsrc_rva = 2 * SECTION_ALIGN
+    text_rva, text_raw = section_align, headers
+    rsrc_rva = 2 * section_align
     rsrc, rsrc_size = resource_section(list(leaves), rsrc_rva, share_tables) if leaves else (b"", 0)
     rsrc_raw = text_raw + FILE_ALIGN
-    size_of_image = align(rsrc_rva + max(rsrc_size, 1), SECTION_ALIGN)
+    size_of_image = align(rsrc_rva + max(rsrc_size, 1), section_align)
     out = bytearray(headers)
     out[0:2] = b"MZ"
     struct.pack_into("<I", out, 0x3C, 64)
     struct.pack_into("<4sHHIIIHH", out, 64, b"PE\0\0", machine, 2, 0, 0, 0, optional_size, characteristics)
     o = 64 + 24
     struct.pack_into("<H", out, o, 0x20b if plus else 0x10b)
-    struct.pack_into("<II", out, o + 32, SECTION_ALIGN, FILE_ALIGN)
+    struct.pack_into("<II", out, o + 32, section_align, FILE_ALIGN)
     struct.pack_into("<HH", out, o + 48, 6, 0)  # subsystem version
     struct.pack_into("<III", out, o + 56, size_of_image, headers, 0)
     struct.pack_into("<HH", out, o + 68, subsystem, 0x8160 if plus else 0x8140)
@@ -217,11 +223,22 @@ def stub_variants(stub):
                 data_rva = struct.unpack_from("<I", moved, raw + target)[0]
                 struct.pack_into("<I", moved, raw + target, data_rva - old_rva + high)
     characteristics = struct.unpack_from("<H", stub, nt + 22)[0]
+    rsrc_rva = struct.unpack_from("<I", stub, rsrc + 12)[0]
+    blocks = struct.unpack_from("<I", stub, reloc + 20)[0]  # its first block
     return {
         "stub-file-alignment.exe": patched(stub, [(o + 36, "<I", 0x80000000)]),
         "stub-section-alignment.exe": patched(stub, [(o + 32, "<I", 0x80000000)]),
         "stub-resources-high.exe": bytes(moved),
         "stub-dll.exe": patched(stub, [(nt + 22, "<H", characteristics | 0x2000)]),
+        "stub-data-after.exe": stub + b"appended data",
+        # A security directory, as signing adds one.
+        "stub-signed.exe": patched(stub, [(o + 112 + 4 * 8, "<I", len(stub)), (o + 112 + 4 * 8 + 4, "<I", 8)]),
+        # The relocations renamed and no longer named by their directory.
+        "stub-tls-after.exe": patched(stub, [(reloc, "<8s", b".tls"), (o + 112 + 40, "<I", 0),
+                                             (o + 112 + 44, "<I", 0)]),
+        "stub-relocations-in-resources.exe": patched(stub, [(blocks, "<I", rsrc_rva)]),
+        "stub-relocation-block-short.exe": patched(stub, [(blocks + 4, "<I", 4)]),
+        "stub-debug-after.exe": patched(stub, [(o + 112 + 6 * 8, "<I", rsrc_rva), (o + 112 + 6 * 8 + 4, "<I", 28)]),
     }
 
 
@@ -257,6 +274,32 @@ def packed_variants(packed):
     }
 
 
+def directory_variants():
+    """Resource directories no linker writes, each in one place: a data
+    entry reached twice, entries out of the loader's order, data partly
+    overlapping, and names that together outgrow their section."""
+    def made(leaves, edits):
+        data, size = image(leaves)
+        at = struct.unpack_from("<I", data, 0x3C)[0]
+        tables = at + 24 + struct.unpack_from("<H", data, at + 20)[0]
+        rsrc = struct.unpack_from("<I", data, tables + 40 + 20)[0]
+        return patched(data, [(rsrc + offset, fmt, value) for offset, fmt, value in edits])
+    # One type, two names: root 0, type table 24, name tables 56 and 80,
+    # data entries 104 and 120, data from 136 (16 bytes each).
+    two = [(10, 1, 1033, b"A" * 16), (10, 2, 1033, b"B" * 16)]
+    # Two named types: root 0 (entries at 16, 24), strings from 160, the
+    # first of 1,000 units; the second type's name is moved 2 bytes into
+    # the first, where a length of 768 (its first unit) stands.
+    long_name = "\u0300" + "\uffff" * 999
+    named = [(long_name, 1, 1033, b"x"), ("\uffff", 1, 1033, b"y")]
+    return {
+        "entry-twice.exe": made(two, [(80 + 16 + 4, "<I", 104)]),
+        "out-of-order.exe": made(two, [(24 + 16, "<I", 2), (24 + 24, "<I", 1)]),
+        "data-overlap.exe": made(two, [(120, "<I", 2 * SECTION_ALIGN + 144)]),
+        "names-outgrow.exe": made(named, [(24, "<I", (160 + 2) | 0x80000000)]),
+    }
+
+
 def block_checksum(data, sizes):
     def fold(chunk, seed):
         words = len(chunk) // 4
@@ -288,7 +331,18 @@ def crafted(stub, packed):
     name, data = "N" * 65535, bytes(range(256)) * 256
     files["shared-names.exe"] = image([(t, name, 1033, data) for t in range(1, 4033)])[0]
     files["shared-tables.exe"] = image([(t, 1, 1033, data) for t in range(1, 4033)], share_tables=True)[0]
-    files["escapes.exe"] = image([("EVIL\x1b[2J\rFORGED", 1, 1033, b"x")])[0]
+    # A name with terminal escapes, and a setup program whose execution
+    # level holds a C1 control (CSI, U+009B) in its UTF-8 manifest.
+    escaping_setup = image([(24, 1, 1033, manifest(trust("\x9b2J")))])[0]
+    files["escapes.exe"] = image([("EVIL\x1b[2J\rFORGED", 1, 1033, b"x"),
+                                  ("B7", "KORVEN.PACKED.7Z", 1033, b"7z\xbc\xaf\x27\x1c"),
+                                  ("BN", "SETUP.EXE", 1033, escaping_setup)])[0]
+    files["setup-unknown-level.exe"] = image([(24, 1, 1033, manifest(trust("asAdministrator")))])[0]
+    files["setup-native.exe"] = image([(24, 1, 1033, manifest(trust("asInvoker")))], subsystem=1)[0]
+    files["setup-manifest-cut.exe"] = image([(24, 1, 1033, manifest(trust("asInvoker"))[:-30])])[0]
+    files["stub-aligned-128k.exe"] = image(section_align=0x20000)[0]
+    files["stub-no-resources.exe"] = image()[0]
+    files.update(directory_variants())
     files["version-damaged.exe"] = image([(16, 1, 1033, b"\x40\x00garbage, not a version block")])[0]
     files.update(stub_variants(stub))
     files.update(packed_variants(packed))
@@ -308,8 +362,17 @@ def main():
         return
     out_dir, stub, packed = sys.argv[1:4]
     read = lambda path: open(path, "rb").read()
-    for name, data in crafted(read(stub), read(packed)).items():
+    files = crafted(read(stub), read(packed))
+    for name, data in files.items():
         write("%s/%s" % (out_dir, name), data, len(data))
+    # Sparse 7z archives at the 2 GiB limits: one of 2 GiB, and one that
+    # with setup-x86-invoker.exe makes exactly the most that fits, so that
+    # only the stub's resources and the alignment take the packed
+    # resources past it.
+    signature = b"7z\xbc\xaf\x27\x1c"
+    write(out_dir + "/archive-2gib.7z", signature, 1 << 31)
+    write(out_dir + "/archive-at-limit.7z", signature,
+          (1 << 31) - 1 - len(files["setup-x86-invoker.exe"]))
 
 
 if __name__ == "__main__":

@@ -41,9 +41,9 @@ void ExpectResult(ExitResult result, uint32_t code, uint32_t error) {
 }
 
 TEST_F(FindPreviousSetupTest, MissingKeyOrValueIsNoPreviousSetup) {
-  ExpectResult(Find(nullptr), 110, 2);
+  ExpectResult(Find(L"1.0"), 110, 2);
   CreateKey(HKEY_CURRENT_USER, ClientStatePath(kStableAppGuid), true);
-  ExpectResult(Find(nullptr), 110, 2);
+  ExpectResult(Find(L"1.0"), 110, 2);
   EXPECT_FALSE(
       KeyExists(HKEY_LOCAL_MACHINE, ClientStatePath(kStableAppGuid), true));
 }
@@ -51,9 +51,17 @@ TEST_F(FindPreviousSetupTest, MissingKeyOrValueIsNoPreviousSetup) {
 TEST_F(FindPreviousSetupTest, UnreadableValuesCarryTheRegistryStatus) {
   SetDwordValue(HKEY_CURRENT_USER, ClientStatePath(kStableAppGuid),
                 L"UninstallString", 1, true);
-  ExpectResult(Find(nullptr), 110, 50);
+  ExpectResult(Find(L"1.0"), 110, 50);
   Store(std::wstring(260, L'p'));
-  ExpectResult(Find(nullptr), 110, 234);
+  ExpectResult(Find(L"1.0"), 110, 234);
+}
+
+// The packer refuses them too; the installer must not rely on it, since
+// either would take any installed program for the one the patch is for.
+TEST_F(FindPreviousSetupTest, NoVersionOrAnEmptyOneMatchesNothing) {
+  Store(L"C:\\Korven\\12.0.1\\setup.exe");
+  ExpectResult(Find(nullptr), 111, ERROR_INVALID_DATA);
+  ExpectResult(Find(L""), 111, ERROR_INVALID_DATA);
 }
 
 TEST_F(FindPreviousSetupTest, VersionMustBeAWholeFolderNameInAnyAsciiCase) {
@@ -63,14 +71,13 @@ TEST_F(FindPreviousSetupTest, VersionMustBeAWholeFolderNameInAnyAsciiCase) {
     uint32_t code;
   } cases[] = {
       {L"C:\\Korven\\12.0.1-Beta\\setup.exe --uninstall", L"12.0.1-BETA", 0},
-      {L"C:\\Korven\\12.0.1-Beta\\setup.exe", L"", 0},
-      {L"C:\\Korven\\12.0.1-Beta\\setup.exe", nullptr, 0},
       {L"C:\\Korven\\12.0.1-Beta\\setup.exe", L"12.0.2", 111},
       // A prefix or a suffix of a folder name is another version.
       {L"C:\\Korven\\11.0.0.0\\setup.exe", L"1.0.0.0", 111},
       {L"C:\\Korven\\1.0.0.0-old\\setup.exe", L"1.0.0.0", 111},
       {L"C:\\Korven\\1.0.0.0", L"1.0.0.0", 111},
       {L"C:\\Korven\\1.0.0.0.exe", L"1.0.0.0", 111},
+      {L"\"\"", L"1.0", 111},
       // Found where it stands whole, after a mismatch earlier in the path.
       {L"\"C:\\1.0.0.0x\\1.0.0.0\\setup.exe\"", L"1.0.0.0", 0},
   };
@@ -95,40 +102,40 @@ TEST_F(FindPreviousSetupTest, EnclosingQuotesAreRemovedOnlyWhenBothArePresent) {
   };
   for (const auto& c : cases) {
     Store(c.stored);
-    ExpectResult(Find(nullptr), 0, 0);
+    ExpectResult(Find(L"1.0"), 0, 0);
     EXPECT_EQ(found_, c.found) << Narrow(c.stored);
   }
   // The longest value that fits keeps fitting once unquoted.
-  const std::wstring longest = L"\"C:\\" + std::wstring(254, L'q') + L"\"";
+  const std::wstring longest = L"\"C:\\1.0\\" + std::wstring(250, L'q') + L"\"";
   Store(longest);
-  ExpectResult(Find(nullptr), 0, 0);
-  EXPECT_EQ(found_, L"C:\\" + std::wstring(254, L'q'));
+  ExpectResult(Find(L"1.0"), 0, 0);
+  EXPECT_EQ(found_, L"C:\\1.0\\" + std::wstring(250, L'q'));
 }
 
 TEST_F(FindPreviousSetupTest, OnlyAnAbsolutePathIsEverRun) {
   // Anything else would be resolved against the current directory.
   for (const wchar_t* stored :
-       {L"setup.exe", L"1.0\\setup.exe", L"\\Korven\\setup.exe", L"C:setup.exe",
-        L"\"\"", L"\"", L"\"C:\\Korven\\setup.exe\" --uninstall"}) {
+       {L"x\\1.0\\setup.exe", L"\\1.0\\setup.exe", L"C:x\\1.0\\setup.exe",
+        L"\"x\\1.0\\setup.exe\"", L"\"C:\\1.0\\setup.exe\" --uninstall"}) {
     Store(stored);
-    ExpectResult(Find(nullptr), 110, ERROR_BAD_PATHNAME);
+    ExpectResult(Find(L"1.0"), 110, ERROR_BAD_PATHNAME);
   }
   for (const wchar_t* stored :
-       {L"c:\\Korven\\setup.exe", L"\\\\server\\share\\setup.exe",
-        L"\\\\?\\C:\\Korven\\setup.exe"}) {
+       {L"c:\\1.0\\setup.exe", L"\\\\server\\share\\1.0\\setup.exe",
+        L"\\\\?\\C:\\1.0\\setup.exe"}) {
     Store(stored);
-    ExpectResult(Find(nullptr), 0, 0);
+    ExpectResult(Find(L"1.0"), 0, 0);
     EXPECT_EQ(found_, stored);
   }
 }
 
 TEST_F(FindPreviousSetupTest, SystemLevelReadsTheMachineKey) {
-  Store(L"C:\\user\\setup.exe");
-  Store(L"C:\\machine\\setup.exe", HKEY_LOCAL_MACHINE);
-  ExpectResult(Find(nullptr, true), 0, 0);
-  EXPECT_EQ(found_, L"C:\\machine\\setup.exe");
-  ExpectResult(Find(nullptr, false), 0, 0);
-  EXPECT_EQ(found_, L"C:\\user\\setup.exe");
+  Store(L"C:\\user\\1.0\\setup.exe");
+  Store(L"C:\\machine\\1.0\\setup.exe", HKEY_LOCAL_MACHINE);
+  ExpectResult(Find(L"1.0", true), 0, 0);
+  EXPECT_EQ(found_, L"C:\\machine\\1.0\\setup.exe");
+  ExpectResult(Find(L"1.0", false), 0, 0);
+  EXPECT_EQ(found_, L"C:\\user\\1.0\\setup.exe");
 }
 
 }  // namespace
