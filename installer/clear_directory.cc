@@ -60,11 +60,22 @@ bool ClearReadOnlyOn(HANDLE handle) {
                                     sizeof info) != FALSE;
 }
 
+// A file with more than one name: its attributes are those of every name.
+bool HasOtherNames(HANDLE handle) {
+  FILE_STANDARD_INFO standard;
+  return !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard,
+                                       sizeof standard) ||
+         standard.NumberOfLinks > 1;
+}
+
+// The read-only attribute of a file whose other names lie elsewhere is
+// not the run's to change: deleting this one name does not need it where
+// Windows deletes with POSIX semantics, and elsewhere the name stays.
 bool ClearReadOnly(HANDLE directory, const wchar_t* name, ULONG options) {
   HANDLE handle = OpenRelative(directory, name, kAttributeAccess, kShareAll,
                                kOpenExisting, kNotThroughLinks | options);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool cleared = ClearReadOnlyOn(handle);
+  const bool cleared = !HasOtherNames(handle) && ClearReadOnlyOn(handle);
   CloseHandle(handle);
   return cleared;
 }
@@ -127,9 +138,19 @@ bool IsDots(const DirectoryEntry& entry) {
          (units == 2 && name[0] == L'.' && name[1] == L'.');
 }
 
+// Whether the entry is the spare name (compared as the file system
+// compares names, which NtCreateFile was asked to do: without case).
+bool IsSpare(const DirectoryEntry& entry, const wchar_t* spare) {
+  if (spare == nullptr) return false;
+  const size_t units = entry.file_name_length / sizeof(wchar_t);
+  return units == TextLength(spare) &&
+         CompareStringOrdinal(entry.file_name, static_cast<int>(units), spare,
+                              static_cast<int>(units), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
-bool HoldsNothing(HANDLE directory) {
+bool HoldsNothing(HANDLE directory, const wchar_t* spare) {
   alignas(8) unsigned char entries[kListingBytes];
   const DWORD error = ListEntries(directory, entries, sizeof entries,
                                   kFileDirectoryInformation, nullptr, true);
@@ -137,7 +158,7 @@ bool HoldsNothing(HANDLE directory) {
   if (error != 0) return false;
   for (const unsigned char* at = entries;;) {
     const DirectoryEntry* entry = reinterpret_cast<const DirectoryEntry*>(at);
-    if (!IsDots(*entry)) return false;
+    if (!IsDots(*entry) && !IsSpare(*entry, spare)) return false;
     if (entry->next_entry_offset == 0) break;
     at += entry->next_entry_offset;
   }
@@ -155,10 +176,10 @@ DeleteOutcome Worse(DeleteOutcome a, DeleteOutcome b) {
 
 DeleteOutcome ClearLevel(HANDLE directory, ClearLimits* limits, int depth);
 
-// A real subdirectory: emptied through a handle of its own, then deleted
+// A subdirectory: emptied through a handle of its own, then deleted
 // through that same handle. What the name leads to by the time it is
-// opened decides, not what the listing said: a link put in its place is
-// deleted as itself.
+// opened decides, not what the listing said: a link, or a link put in its
+// place meanwhile, is deleted as itself.
 DeleteOutcome RemoveSubdirectory(HANDLE directory, const wchar_t* name,
                                  ClearLimits* limits, int depth) {
   HANDLE child =
@@ -177,7 +198,8 @@ DeleteOutcome RemoveSubdirectory(HANDLE directory, const wchar_t* name,
       GetFileInformationByHandleEx(child, FileAttributeTagInfo, &tag,
                                    sizeof tag) &&
       (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+      ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+       !IsReparseTagNameSurrogate(tag.ReparseTag));
   if (!plain_directory) {
     CloseHandle(child);
     return DeleteObjectOnce(directory, name, limits->options);
@@ -200,20 +222,22 @@ DeleteOutcome ClearLevel(HANDLE directory, ClearLimits* limits, int depth) {
     for (const unsigned char* at = entries;;) {
       const DirectoryEntry* entry = reinterpret_cast<const DirectoryEntry*>(at);
       const size_t units = entry->file_name_length / sizeof(wchar_t);
-      if (!IsDots(*entry) && units < kNameCapacity) {
+      if (depth == 0 && IsSpare(*entry, limits->spare)) {
+        // Left for the caller, and not counted.
+      } else if (!IsDots(*entry) && units < kNameCapacity) {
         if (limits->objects_left <= 0) return DeleteOutcome::kBusy;
         --limits->objects_left;
         wchar_t name[kNameCapacity];
         for (size_t i = 0; i < units; ++i) name[i] = entry->file_name[i];
         name[units] = 0;
-        const bool real_directory =
-            (entry->file_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-            (entry->file_attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         DeleteOutcome outcome;
-        if (!real_directory) {
+        if ((entry->file_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
           outcome = DeleteObjectOnce(directory, name, limits->options);
         } else if (depth + 1 >= kMaxClearDepth) {
-          outcome = DeleteOutcome::kBusy;
+          // Too deep to enter; a link there still goes as itself.
+          outcome = (entry->file_attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                        ? DeleteObjectOnce(directory, name, limits->options)
+                        : DeleteOutcome::kStuck;
         } else {
           outcome = RemoveSubdirectory(directory, name, limits, depth);
         }
@@ -228,7 +252,9 @@ DeleteOutcome ClearLevel(HANDLE directory, ClearLimits* limits, int depth) {
   if (worst != DeleteOutcome::kGone) return worst;
   // Everything listed was deleted; what Windows keeps while others still
   // hold it, and what was made meanwhile, is still there.
-  return HoldsNothing(directory) ? DeleteOutcome::kGone : DeleteOutcome::kBusy;
+  return HoldsNothing(directory, depth == 0 ? limits->spare : nullptr)
+             ? DeleteOutcome::kGone
+             : DeleteOutcome::kBusy;
 }
 
 }  // namespace

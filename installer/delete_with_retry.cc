@@ -20,31 +20,49 @@ DeleteOutcome RetryWhileBusy(Round round, int32_t* attempts) {
   }
 }
 
+// The most deletions one pass makes, so that a process that keeps making
+// names cannot keep a pass going for ever; the next pass goes on.
+constexpr int64_t kDeletionsPerPass = 65536;
+// Once nothing is left inside, the attempts that wait for other processes
+// to let go of the directory itself. A setup program that made its folder
+// its current directory passes it on to what it starts last, the product
+// among them, which may run for days; that folder, empty by then, is left
+// to the reclaim of a later run.
+constexpr int kMaxEmptyDirectoryRounds = 20;
+
+struct Removal {
+  bool removed;
+  int empty_rounds;  // rounds that found only the directory itself held
+};
+
 // One attempt at the whole work directory. The first round empties it
 // through the hold; once it is empty the hold is traded for a handle that
 // may delete it, the contents are looked at once more through that handle
 // (something may have been made meanwhile) and the directory is marked.
-DeleteOutcome RemovalRound(WorkDirectory* work, ClearLimits* limits,
-                           bool* removed) {
-  // A round that had to let go of the directory (another process still
-  // had it open) takes it up again by name, as it was held.
+// The run's marker goes last, so that a run cut short in between still
+// leaves a folder that a later run knows for a run's own.
+DeleteOutcome RemovalRound(WorkDirectory* work, Removal* removal) {
+  ClearLimits limits = {0, kDeletionsPerPass, kRunMarkerName};
+  // A round that had to let go of the directory takes it up again.
   if (!work->IsHeld() && !work->Retake(true) && !work->Retake(false)) {
-    // ERROR_FILE_INVALID, something else under its name, is not the run's
-    // to delete: stuck, as is every error that waiting does not change.
     return OutcomeOfError(GetLastError());
   }
   for (int step = 0; step < 2; ++step) {
-    const DeleteOutcome contents = ClearDirectoryOnce(work->handle, limits);
+    const DeleteOutcome contents = ClearDirectoryOnce(work->handle, &limits);
     if (contents != DeleteOutcome::kGone) return contents;
     if (work->deletable) {
+      const DeleteOutcome marker =
+          DeleteObjectOnce(work->handle, kRunMarkerName, 0);
+      if (marker != DeleteOutcome::kGone) return marker;
       const DeleteOutcome marked = MarkDirectoryOnce(work->handle);
-      *removed = marked == DeleteOutcome::kGone;
+      removal->removed = marked == DeleteOutcome::kGone;
       return marked;
     }
     if (!work->Retake(true)) {
       const DWORD error = GetLastError();
       // Held again for the wait, so that the directory stays the run's.
       work->Retake(false);
+      ++removal->empty_rounds;
       return OutcomeOfError(error);
     }
   }
@@ -66,18 +84,22 @@ void RaiseDeleteAttempts(int32_t* max_delete_attempts, int32_t attempts) {
 
 bool DeleteWorkDirectory(WorkDirectory* work, int32_t* attempts) {
   *attempts = 1;
-  bool removed = false;
+  Removal removal = {false, 0};
   if (work->IsHeld()) {
-    // The run's own directory: everything in it goes, however much.
-    ClearLimits limits = {0, INT64_MAX};
-    RetryWhileBusy([work, &limits,
-                    &removed] { return RemovalRound(work, &limits, &removed); },
-                   attempts);
+    RetryWhileBusy(
+        [work, &removal] {
+          const DeleteOutcome outcome = RemovalRound(work, &removal);
+          return outcome == DeleteOutcome::kBusy &&
+                         removal.empty_rounds >= kMaxEmptyDirectoryRounds
+                     ? DeleteOutcome::kStuck
+                     : outcome;
+        },
+        attempts);
   }
   // Marked or not, the hold ends here: a directory that stays is the
   // user's to remove, or a later run's to take back.
   work->Release();
-  return removed;
+  return removal.removed;
 }
 
 void DeleteExtractedFiles(WorkDirectory* work, int32_t* max_delete_attempts) {

@@ -30,8 +30,9 @@ void RaiseDeleteAttempts(int32_t* max_delete_attempts, int32_t attempts);
 // is traded for a handle that may delete the directory (see
 // WorkDirectory::Retake), which another process that still has it open
 // without sharing deletion (as its current directory, say) makes wait
-// too. True when the directory was marked and went. *attempts is counted
-// as by DeleteInDirectory; what still cannot go stays.
+// too, but for 20 attempts at most: an empty folder is left to a later
+// run's reclaim. True when the directory was marked and went. *attempts
+// is counted as by DeleteInDirectory; what still cannot go stays.
 bool DeleteWorkDirectory(WorkDirectory* work, int32_t* attempts);
 
 // The end-of-run cleanup: DeleteWorkDirectory, with its attempt count

@@ -62,12 +62,15 @@ HANDLE OpenUnheldFolder(HANDLE folder, const wchar_t* name) {
                    FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting,
                    kDirectoryOnly | kNotThroughLinks | kNeverWaitForOplocks);
   if (opened == INVALID_HANDLE_VALUE) return opened;
-  // A junction or a directory link of that name is opened itself, and left.
+  // A junction or a directory link of that name is opened itself, and
+  // left; a folder whose content only lives elsewhere (a cloud placeholder)
+  // is a folder.
   FILE_ATTRIBUTE_TAG_INFO tag;
   if (!GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag,
                                     sizeof tag) ||
       (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+       IsReparseTagNameSurrogate(tag.ReparseTag))) {
     CloseHandle(opened);
     return INVALID_HANDLE_VALUE;
   }
@@ -91,7 +94,13 @@ bool ReclaimFolder(HANDLE folder, const wchar_t* name, ClearLimits* limits) {
   if (left == INVALID_HANDLE_VALUE) return false;
   bool emptied = false;
   if (HasRunMarker(left)) {
-    emptied = ClearDirectoryOnce(left, limits) == DeleteOutcome::kGone;
+    // The marker goes last: a folder this run leaves half taken stays one
+    // that a later run knows for a run's own.
+    limits->spare = kRunMarkerName;
+    emptied = ClearDirectoryOnce(left, limits) == DeleteOutcome::kGone &&
+              DeleteObjectOnce(left, kRunMarkerName, limits->options) ==
+                  DeleteOutcome::kGone;
+    limits->spare = nullptr;
   } else {
     // A folder of somebody else's that only bears a name like ours keeps
     // everything but the installer's own names.
@@ -99,7 +108,7 @@ bool ReclaimFolder(HANDLE folder, const wchar_t* name, ClearLimits* limits) {
       --limits->objects_left;
       DeleteObjectOnce(left, payload, limits->options);
     }
-    emptied = HoldsNothing(left);
+    emptied = HoldsNothing(left, nullptr);
   }
   const bool removed =
       emptied && MarkDirectoryOnce(left) == DeleteOutcome::kGone;
@@ -120,7 +129,8 @@ bool IsWorkDirectoryName(const wchar_t* name, size_t length) {
 }
 
 int ReclaimKilledRuns(HANDLE folder, const wchar_t* own_name) {
-  Progress progress = {{kNeverWaitForOplocks, kMaxReclaimedObjects}, 0, 0};
+  Progress progress = {
+      {kNeverWaitForOplocks, kMaxReclaimedObjects, nullptr}, 0, 0};
   // One filtered pass: the file system applies the mask, so a folder of a
   // hundred thousand entries costs one listing of the names that match,
   // and each folder is taken back as the listing reaches it.

@@ -26,11 +26,11 @@ using NtQueryDirectoryFileFn = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID,
 constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
 
-}  // namespace
-
-HANDLE OpenRelative(HANDLE directory, const wchar_t* name, ACCESS_MASK access,
-                    ULONG share, ULONG disposition, ULONG options,
-                    PSECURITY_DESCRIPTOR descriptor) {
+// NtCreateFile relative to directory; an empty name opens the object of
+// directory itself, anew.
+HANDLE Open(HANDLE directory, const wchar_t* name, size_t length,
+            ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+            PSECURITY_DESCRIPTOR descriptor) {
   const NtCreateFileFn nt_create_file = reinterpret_cast<NtCreateFileFn>(
       reinterpret_cast<void*>(NtdllFunction("NtCreateFile")));
   const StatusToErrorFn status_to_error = reinterpret_cast<StatusToErrorFn>(
@@ -41,11 +41,6 @@ HANDLE OpenRelative(HANDLE directory, const wchar_t* name, ACCESS_MASK access,
   }
   if (directory == nullptr || directory == INVALID_HANDLE_VALUE) {
     SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_HANDLE_VALUE;
-  }
-  const size_t length = TextLength(name);
-  if (length == 0 || length >= kPathCapacity) {
-    SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
   }
   UNICODE_STRING object_name;
@@ -82,6 +77,25 @@ HANDLE OpenRelative(HANDLE directory, const wchar_t* name, ACCESS_MASK access,
     return INVALID_HANDLE_VALUE;
   }
   return opened;
+}
+
+}  // namespace
+
+HANDLE OpenRelative(HANDLE directory, const wchar_t* name, ACCESS_MASK access,
+                    ULONG share, ULONG disposition, ULONG options,
+                    PSECURITY_DESCRIPTOR descriptor) {
+  // An empty name would open the directory itself: never by accident.
+  const size_t length = TextLength(name);
+  if (length == 0 || length >= kPathCapacity) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Open(directory, name, length, access, share, disposition, options,
+              descriptor);
+}
+
+HANDLE Reopen(HANDLE handle, ACCESS_MASK access, ULONG share, ULONG options) {
+  return Open(handle, L"", 0, access, share, kOpenExisting, options, nullptr);
 }
 
 DWORD ListEntries(HANDLE directory, void* buffer, ULONG size,

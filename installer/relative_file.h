@@ -35,6 +35,12 @@ HANDLE OpenRelative(HANDLE directory, const wchar_t* name, ACCESS_MASK access,
                     ULONG share, ULONG disposition, ULONG options,
                     PSECURITY_DESCRIPTOR descriptor = nullptr);
 
+// Opens the object open on handle once more, with other access and
+// sharing: no name is looked up, so whatever has become of its names, it is
+// the very same object. INVALID_HANDLE_VALUE with the last error set as by
+// OpenRelative.
+HANDLE Reopen(HANDLE handle, ACCESS_MASK access, ULONG share, ULONG options);
+
 // Reads the next entries of the directory open on directory (listing
 // access) into buffer, in the system's layout for information_class
 // (FileDirectoryInformation, FileNamesInformation ...), from the first

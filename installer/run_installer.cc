@@ -42,6 +42,7 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   if (settings.delete_extracted_files) {
     ReclaimKilledRuns(work.folder, work.name.get());
   }
+  work.ReleaseFolder();
   MarkFullInstallerChannel(settings);
 
   // The setup program written by this run is told by its bytes, digested

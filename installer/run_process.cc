@@ -9,13 +9,34 @@ namespace {
 // inside the job, with no moment outside it.
 constexpr DWORD_PTR kJobListAttribute = 0x2000D;
 
-// No limits at all: the child and everything it starts may leave the job
-// (what it starts does so without asking), so that the job binds nothing.
-constexpr DWORD kFreeLimits =
-    JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-
 // Room for a list of one attribute; Windows needs about 48 bytes.
 constexpr size_t kAttributeListBytes = 128;
+
+// No limits at all: the child may leave the job, and what it starts leaves
+// it without asking, so that the job binds nothing. Where the installer
+// itself runs in a job, what the child starts leaves without asking only
+// if that job lets it too: a breakaway that goes on up through the jobs
+// above must never take anything further than it went without this one.
+DWORD FreeLimits() {
+  DWORD limits = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  BOOL in_job = FALSE;
+  JOBOBJECT_BASIC_LIMIT_INFORMATION own;
+  if (IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) && !in_job) {
+    limits |= JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  } else if (in_job &&
+             QueryInformationJobObject(nullptr, JobObjectBasicLimitInformation,
+                                       &own, sizeof own, nullptr)) {
+    limits |= own.LimitFlags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  }
+  return limits;
+}
+
+// What a job of the child's own may make CreateProcessW refuse, where a
+// job the installer runs in allows none inside it.
+bool MayBeTheJobs(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_PARAMETER;
+}
 
 bool SetJobLimits(HANDLE job, DWORD limits) {
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION information;
@@ -30,7 +51,7 @@ bool SetJobLimits(HANDLE job, DWORD limits) {
 HANDLE MakeStartJob() {
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   if (job == nullptr) return nullptr;
-  if (!SetJobLimits(job, kFreeLimits | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE)) {
+  if (!SetJobLimits(job, FreeLimits() | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE)) {
     CloseHandle(job);
     return nullptr;
   }
@@ -100,7 +121,7 @@ bool StartedChild::LetRun() {
   // From here the child outlives a killed installer, as any program it
   // starts would. Should the limits not change, the job stays open until
   // the child has been waited for.
-  if (job != nullptr) SetJobLimits(job, kFreeLimits);
+  if (job != nullptr) SetJobLimits(job, FreeLimits());
   return true;
 }
 
@@ -128,12 +149,11 @@ ExitResult StartChild(const wchar_t* program, wchar_t* command_line,
   DWORD error = created ? 0 : GetLastError();
   if (list != nullptr) DeleteProcThreadAttributeList(list);
   // A job the installer is in may forbid one of its own: the child starts
-  // without it then, as it would have without the installer's.
-  if (!created && job != nullptr && error != ERROR_FILE_NOT_FOUND &&
-      error != ERROR_PATH_NOT_FOUND) {
+  // without it then, as it would have without the installer's. Should that
+  // fail too, the first refusal is the one reported.
+  if (!created && job != nullptr && MayBeTheJobs(error)) {
     CloseNull(&job);
     created = Create(program, command_line, nullptr, &started);
-    error = created ? 0 : GetLastError();
   }
   if (!created) {
     CloseNull(&job);

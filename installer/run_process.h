@@ -37,11 +37,15 @@ struct StartedChild {
 // inherited handles, no window and the system's default error mode.
 //
 // Where Windows can (Windows 10 and later) it is made inside a job of its
-// own that ends it should the installer be killed before it runs; the job
-// lets it and everything it starts break away, sets no limits, and nests
-// under any job of its own, so neither it nor what it starts is bound by
-// it. Where it cannot, or a job of the installer's own forbids it, the
-// child starts without one.
+// own that ends it should the installer be killed before it runs. Once it
+// runs, the job sets no limits: the child may break away from it, and
+// what the child starts leaves it without asking (unless a job the
+// installer runs in keeps them), so nothing it starts is in it. The child
+// itself stays in it; from Windows 8 on, jobs nest, and it may still put
+// itself into jobs of its own, except one with limits on its user
+// interface, which Windows refuses to any process already in a job. Where
+// Windows cannot make it inside a job, or a job of the installer's own
+// forbids one, the child starts without.
 //
 // lend (may be null): the child gets a duplicate of this handle that it
 // does not know of and that none of its own children inherit, so that the

@@ -120,6 +120,13 @@ bool ReadOwnPath(HANDLE handle, wchar_t* path, DWORD* error) {
 
 // Takes back a directory this run has just made, still empty.
 void RemoveNewDirectory(WorkDirectory* work) {
+  if (work->anchor == INVALID_HANDLE_VALUE) {
+    // Found by its name then: it was made a moment ago, and is empty.
+    work->anchor =
+        OpenRelative(work->folder, work->name.get(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     kOpenExisting, kDirectoryOnly | kNotThroughLinks);
+  }
   if (work->Retake(true)) MarkForDeletion(work->handle);
   work->Release();
   work->path.clear();
@@ -138,8 +145,8 @@ void MakeRunMarker(HANDLE directory) {
 WorkDirectory::WorkDirectory()
     : handle(INVALID_HANDLE_VALUE),
       deletable(false),
-      folder(INVALID_HANDLE_VALUE),
-      identity(UnknownFileIdentity(0)) {}
+      anchor(INVALID_HANDLE_VALUE),
+      folder(INVALID_HANDLE_VALUE) {}
 
 WorkDirectory::~WorkDirectory() { Release(); }
 
@@ -147,7 +154,8 @@ bool WorkDirectory::IsHeld() const { return handle != INVALID_HANDLE_VALUE; }
 
 void WorkDirectory::Release() {
   ReleaseHold();
-  CloseOwnedHandle(&folder);
+  CloseOwnedHandle(&anchor);
+  ReleaseFolder();
 }
 
 void WorkDirectory::ReleaseHold() {
@@ -155,27 +163,14 @@ void WorkDirectory::ReleaseHold() {
   deletable = false;
 }
 
+void WorkDirectory::ReleaseFolder() { CloseOwnedHandle(&folder); }
+
 bool WorkDirectory::Retake(bool for_deletion) {
   ReleaseHold();
-  HANDLE opened = OpenRelative(
-      folder, name.get(), for_deletion ? kDeleteAccess : kHoldAccess,
-      kHoldSharing, kOpenExisting, kDirectoryOnly | kNotThroughLinks);
-  if (opened == INVALID_HANDLE_VALUE) return false;
-  FILE_ATTRIBUTE_TAG_INFO tag;
-  FileIdentity now;
-  const bool same = GetFileInformationByHandleEx(opened, FileAttributeTagInfo,
-                                                 &tag, sizeof tag) &&
-                    (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                    (!identity.known || (ReadFileIdentity(opened, &now) &&
-                                         SameFile(now, identity)));
-  if (!same) {
-    CloseHandle(opened);
-    SetLastError(ERROR_FILE_INVALID);
-    return false;
-  }
-  handle = opened;
-  deletable = for_deletion;
-  return true;
+  handle = Reopen(anchor, for_deletion ? kDeleteAccess : kHoldAccess,
+                  kHoldSharing, kDirectoryOnly);
+  deletable = for_deletion && IsHeld();
+  return IsHeld();
 }
 
 void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
@@ -279,7 +274,6 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   work->Release();
   work->path.clear();
   work->name.clear();
-  work->identity = UnknownFileIdentity(0);
   PathBuf planned;
   if (!SafeCopy(planned.get(), kPathCapacity, base) ||
       !SafeAppend(planned.get(), kPathCapacity, L"ZK_")) {
@@ -299,7 +293,7 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!BuildWorkDirSecurity(work->folder, &descriptor)) {
     *status = MakeExitResult(EXIT_WORK_DIR_SECURITY_FAILED, GetLastError());
-    work->Release();
+    work->ReleaseFolder();
     return false;
   }
 
@@ -317,13 +311,20 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   }
   if (descriptor != nullptr) LocalFree(descriptor);
   if (!work->IsHeld()) {
-    work->Release();
+    work->ReleaseFolder();
     return false;
   }
   SafeCopy(work->name.get(), kWorkNameCapacity, name);
-  // Unknown where the file system gives none; the directory is then told
-  // again by its name alone.
-  ReadFileIdentity(work->handle, &work->identity);
+  // Without it the cleanup could not delete the directory it holds; taken
+  // now, while the hold keeps everyone else from it.
+  work->anchor = Reopen(work->handle, FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        kDirectoryOnly);
+  if (work->anchor == INVALID_HANDLE_VALUE) {
+    *status = MakeExitResult(EXIT_WORK_DIR_FAILED, GetLastError());
+    RemoveNewDirectory(work);
+    return false;
+  }
 
   DWORD path_error = 0;
   if (!ReadOwnPath(work->handle, work->path.get(), &path_error)) {

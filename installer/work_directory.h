@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include "exit_result.h"
-#include "file_identity.h"
 #include "wide_buf.h"
 
 // The access list before the owner SID; the SID and ")" follow it.
@@ -38,21 +37,21 @@ constexpr size_t kWorkNameCapacity = 13;
 // system reports for the held directory itself, with every link and
 // junction on the way resolved, so no link the user owns can redirect it.
 struct WorkDirectory {
-  PathBuf path;   // the held directory's own path + "\"; empty when none
+  PathBuf path;   // the held directory's own path + "\\"; empty when none
   HANDLE handle;  // the hold; INVALID_HANDLE_VALUE when there is none
   // Whether handle may delete the directory: only once the cleanup has
   // traded the hold for such a handle (Retake).
   bool deletable;
+  // The same directory opened for its attributes alone, which takes no
+  // part in sharing and so keeps nobody out, but lets the run open the
+  // very same directory again without looking up any name (Retake).
+  HANDLE anchor;
   // The installer's folder as it was opened to create the directory in.
-  // What killed runs left beside it is reclaimed through this same handle,
-  // and the cleanup opens the directory again through it by name, so that
-  // all of it lands in the folder the run started from whatever its path
-  // names by then.
+  // What killed runs left beside it is reclaimed through this same
+  // handle, so that both land in the folder the run started from whatever
+  // its path names by then; released once that is done.
   HANDLE folder;
   WideBuf<kWorkNameCapacity> name;  // the directory's name inside folder
-  // What the directory is, to tell it again by: not known on a file
-  // system that gives no identifiers (any directory of that name passes).
-  FileIdentity identity;
 
   WorkDirectory();
   ~WorkDirectory();
@@ -64,15 +63,13 @@ struct WorkDirectory {
   // turned off, or after it was marked for deletion), and of the folder.
   // Harmless twice.
   void Release();
-  // Lets go of the hold alone.
   void ReleaseHold();
-  // Opens the directory again by its name inside the folder, never
-  // through a link, after the hold was let go: with delete access when
-  // for_deletion (nobody else may then have it open without sharing
-  // deletion, which is why the hold cannot carry it), else as the hold.
-  // Taken only when it is a real directory with the identity it had when
-  // it was made; otherwise false with the last error: the open's own
-  // error, or ERROR_FILE_INVALID for something else under its name.
+  void ReleaseFolder();
+  // Lets go of the hold and opens the directory again through the anchor:
+  // with delete access when for_deletion (which nobody else may then have
+  // open without sharing deletion: the reason the hold cannot carry it),
+  // else as the hold. False with the last error (a sharing violation
+  // while another process has it open so) and nothing held.
   bool Retake(bool for_deletion);
 };
 

@@ -1,5 +1,7 @@
 #include "delete_with_retry.h"
 
+#include "clear_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -242,12 +244,37 @@ TEST(DeleteExtractedFiles, AFileThatStaysBusyEndsAtOneHundredAndAloneStays) {
   int32_t max_attempts = 0;
   DeleteExtractedFiles(&left.work, &max_attempts);
   EXPECT_EQ(max_attempts, kMaxDeleteAttempts);
-  // The holder's own marker beside the file stays with it.
+  // With the run's marker, for a later run to take the rest back whole.
   EXPECT_EQ(testing_support::ListDirectory(left.path),
-            std::vector<std::wstring>{L"unpacked"});
+            (std::vector<std::wstring>{L"INSTALLER.RUN", L"unpacked"}));
   EXPECT_EQ(testing_support::ListDirectory(left.path + L"unpacked"),
             std::vector<std::wstring>{L"deeper"});
   EXPECT_TRUE(Exists(stray));
+}
+
+TEST(DeleteExtractedFiles,
+     APassLeavesTheMarkerLastAndGivesUpOnWhatItCannotEnter) {
+  LeftWorkDirectory left;
+  HeldFile holder(left.path + L"setup.log", -1);
+  ASSERT_TRUE(holder.held());
+  // Half done, the folder still says whose it is.
+  ClearLimits limits = {0, 1000, kRunMarkerName};
+  EXPECT_EQ(ClearDirectoryOnce(left.work.handle, &limits),
+            DeleteOutcome::kBusy);
+  EXPECT_TRUE(Exists(left.path + kRunMarkerName));
+  EXPECT_FALSE(Exists(left.path + L"unpacked"));
+  holder.Release();
+
+  // Deeper than a pass enters: no pause helps, so none is taken.
+  std::wstring deep = left.path + L"unpacked";
+  for (int level = 0; level <= kMaxClearDepth; ++level) {
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << level;
+    deep += L"\\d";
+  }
+  int32_t attempts = 0;
+  EXPECT_FALSE(DeleteWorkDirectory(&left.work, &attempts));
+  EXPECT_EQ(attempts, 1);
+  EXPECT_TRUE(Exists(left.path + kRunMarkerName));
 }
 
 }  // namespace
