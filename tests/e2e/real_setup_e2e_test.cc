@@ -20,22 +20,18 @@ namespace {
 
 using namespace testing_support;
 
-// A process of this test's, or a child of one, with its parent.
-struct ProcessEntry {
-  DWORD pid;
-  DWORD parent;
-};
-
-std::vector<ProcessEntry> ChildrenOf(DWORD parent) {
-  std::vector<ProcessEntry> found;
+// The process ids of parent's children, with the program file name given.
+std::vector<DWORD> ChildrenOf(DWORD parent, const wchar_t* program) {
+  std::vector<DWORD> found;
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return found;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more;
        more = Process32NextW(snapshot, &entry)) {
-    if (entry.th32ParentProcessID == parent) {
-      found.push_back({entry.th32ProcessID, parent});
+    if (entry.th32ParentProcessID == parent &&
+        lstrcmpiW(entry.szExeFile, program) == 0) {
+      found.push_back(entry.th32ProcessID);
     }
   }
   CloseHandle(snapshot);
@@ -128,19 +124,18 @@ TEST_F(RealSetup, InstallerKilledWhileStartingItsSetupProgramLeavesNoProcess) {
     DeleteFileW(report_.c_str());
     ASSERT_TRUE(
         installer_.Start(installer, L"\"" + installer + L"\"", options_));
-    // The installer is this process's only child; its child, the setup
-    // program, is killed with it the moment it appears.
+    // The setup program's installer is killed the moment it appears.
     DWORD installer_pid = 0;
     HANDLE setup = nullptr;
     for (int i = 0; i < 300000 && setup == nullptr && !installer_.Wait(0);
          ++i) {
       if (installer_pid == 0) {
-        const auto mine = ChildrenOf(GetCurrentProcessId());
-        if (!mine.empty()) installer_pid = mine[0].pid;
+        const auto mine = ChildrenOf(GetCurrentProcessId(), L"installer.exe");
+        if (!mine.empty()) installer_pid = mine[0];
         continue;
       }
-      for (const ProcessEntry& child : ChildrenOf(installer_pid)) {
-        setup = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child.pid);
+      for (const DWORD child : ChildrenOf(installer_pid, L"setup.exe")) {
+        setup = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child);
       }
     }
     installer_.Kill();
