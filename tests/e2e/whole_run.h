@@ -163,7 +163,8 @@ class WholeRun : public ::testing::Test {
   // The success record with at most the retries the setup program's
   // straggler costs: it keeps its folder (its current directory) and
   // setup.exe (its image) about 300 ms past the setup program, and the
-  // cleanup pauses 100 ms between two attempts.
+  // cleanup pauses 100 ms between two attempts; three, more on a loaded
+  // machine.
   static void ExpectSuccessRecorded(HKEY root = HKEY_CURRENT_USER) {
     const DWORD extra = Value(L"InstallerExtraCode1", root).Dword();
     EXPECT_GE(extra, 0x30000u);
