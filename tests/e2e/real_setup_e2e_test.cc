@@ -62,19 +62,22 @@ class RealSetup : public WholeRun {
 TEST_F(RealSetup, WorksInItsOwnFolderAndWhatItLeavesThereGoesWithIt) {
   const std::wstring installer = Ordinary(InstallerPath());
   // Without the straggler, every item goes at its first attempt.
-  for (const wchar_t* without : {L"straggler",
-                                 // The files alone, as a setup program that
-                                 // does not change its folder leaves them.
-                                 L"own-folder,tool,straggler"}) {
-    SCOPED_TRACE(Narrow(without));
+  const struct {
+    const wchar_t* without;
+    bool tool;
+  } rows[] = {{L"straggler", true},
+              // The tool alone in the folder, which it must get too.
+              {L"own-folder,straggler", true},
+              // The files alone.
+              {L"own-folder,tool,straggler", false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(Narrow(row.without));
     ASSERT_TRUE(ResetState());
-    options_.set_env[stand_in::kWithout] = without;
+    options_.set_env[stand_in::kWithout] = row.without;
     EXPECT_EQ(Run(installer), 0u) << Error();
     ASSERT_EQ(runs_.size(), 1u);
-    if (runs_[0].Has("own_folder")) {
-      const std::wstring work = WorkDirectoryOf(runs_[0]);
-      EXPECT_EQ(Field(runs_[0], "own_folder"), work);
-      EXPECT_EQ(Field(runs_[0], "tool_cwd"), work);
+    if (row.tool) {
+      EXPECT_EQ(Field(runs_[0], "tool_cwd"), WorkDirectoryOf(runs_[0]));
       EXPECT_EQ(runs_[0].Get("tool_archive"), "seen");
     }
     ExpectFolderClean();
