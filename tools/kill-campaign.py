@@ -14,23 +14,29 @@ makes a fresh Wine prefix there, with HOME and temporary files beside it
 and the update client's ClientState key holding "ap" = "x64-stable".
 Nothing outside the build directory is touched.
 
-The installer runs from C:\\campaign. Ordinary runs first measure how long
-a run takes; every killed run is then started there and sent SIGKILL at an
-instant drawn uniformly over that length (the median of the latest
-ordinary runs). After each --round kills (default 4) comes one ordinary
-run, and the invariants are checked:
+The installer runs from C:\\campaign, and the stand-in behaves as an
+ordinary setup program does (STAND_IN_REALISTIC=1): it works in its own
+folder, starts a tool there, leaves a log and a folder beside itself and
+a straggler that outlives it by 300 ms. Ordinary runs first measure how
+long a run takes; every killed run is then started there and sent
+SIGKILL at an instant drawn uniformly over that length (the median of the
+latest ordinary runs). A killed run's setup program, and what it starts,
+may outlive it and end by themselves; the campaign waits until every
+process of the killed run is gone before it goes on. After each --round
+kills (default 4) comes one ordinary run, and the invariants are checked:
   - it exits 0 with the success record ("ap" + "-full", a REG_DWORD
     "InstallerExtraCode1" = 0x3000N, no "InstallerResult"), and the update
     client's key holds nothing else;
-  - no folder any killed run left is still there, except one holding a
-    file that a process running throughout that run holds;
-  - no installer, setup program or scanner is left running.
-A killed run's setup program may outlive it; the campaign waits for it
-before it goes on. One that has not loaded kernel32.dll 3 s after the
-kill was caught in its start, where Wine leaves it (Windows would leave it
-suspended): it holds its image, so it is kept through the next ordinary
-run like a scanner, then ended, and counted apart. One that began and
-still runs after 120 s is a process left behind, and is ended.
+  - nothing any killed run left is still there, except a folder holding a
+    file that a scanner running throughout that run holds (and beside it
+    the run's marker);
+  - no installer, setup program or scanner is left running;
+and after every kill:
+  - no setup program is left in its start: one that has not loaded
+    kernel32.dll 3 s after the kill is (Wine leaves it there for good,
+    Windows suspended), and is ended;
+  - no process of the killed run still runs 120 s after the kill (it is
+    ended).
 
 --parallel SHARE starts an ordinary run beside that share of the killed
 runs, at an instant drawn over the same length: it must succeed, whatever
@@ -81,6 +87,8 @@ RUN_NAMES = {INSTALLER, "setup.exe", "wine64-preloade"}
 # A setup program that has not loaded kernel32.dll this long after its
 # installer's kill is taken to be left waiting in its start.
 STARTED_WITHIN = 3
+# Every installer run: the stand-in does what ordinary setup programs do.
+REALISTIC = {"STAND_IN_REALISTIC": "1"}
 # Ordinary runs whose median is the length the kills are drawn over.
 RECENT_RUNS = 9
 
@@ -177,9 +185,8 @@ class Campaign:
         self.lengths = []
         self.kills = []
         self.faults = []
-        # Processes that hold a file a killed run left: scanners, and setup
-        # programs caught in their start. {"pid", "process" (a scanner's),
-        # "dir", "name"}
+        # Scanners holding a file a killed run left: {"process", "dir",
+        # "name"}
         self.holders = []
         self.faulted_dirs = set()
         self.companions = 0
@@ -213,7 +220,7 @@ class Campaign:
     # ---- runs
     def start(self, extra_env=None):
         return self.wine.start([INSTALLER], cwd=self.folder,
-                               extra_env=extra_env)
+                               extra_env=dict(REALISTIC, **(extra_env or {})))
 
     def finish(self, process, what):
         # Polled every millisecond: wait(timeout) polls ever more slowly, up
@@ -290,7 +297,7 @@ class Campaign:
             self.fault("kill %d: more than one new folder: %s"
                        % (number, ", ".join(sorted(left))))
         name, entries = (sorted(left.items())[0] if left else (None, None))
-        self.wait_for_its_processes(number, name)
+        self.wait_for_its_processes(number)
         stage = judge.FINISHED if not killed else \
             judge.stage_of(entries, self.archive_bytes)
         scanned = (self.start_scanner(name, entries, scanned_file, hold)
@@ -307,28 +314,25 @@ class Campaign:
         return kill
 
     def live_holders(self):
-        return [h for h in self.holders
-                if (h["process"].poll() is None if h["process"]
-                    else self.wine.alive(h["pid"]))]
+        return [h for h in self.holders if h["process"].poll() is None]
 
-    def wait_for_its_processes(self, number, folder):
-        """Waits for the killed run's setup program. Under Wine, a kill that
-        strikes while the installer is starting it can leave it waiting in
-        its start, with only ntdll and its own image mapped (seen still
-        waiting two minutes later; on Windows such a child would stay
-        suspended). That one holds its image: it is kept through the next
-        ordinary run, which must reclaim the rest of its folder, ended after
-        it, and counted. Any other process still running is a fault."""
-        keep = {h["pid"] for h in self.holders}
+    def wait_for_its_processes(self, number):
+        """Waits until every process of the killed run is gone: its setup
+        program and what that started end by themselves. Under Wine, a kill
+        that strikes while the installer is starting the setup program can
+        leave it waiting in its start, with only ntdll and its own image
+        mapped (seen still waiting two minutes later; on Windows such a
+        child would stay suspended), holding its image for good: a fault,
+        ended here so that the next ordinary run shows what else is left.
+        Any process still running after RUN_TIMEOUT is a fault too."""
+        keep = {h["process"].pid for h in self.holders}
         stray = self.wine.wait_gone(RUN_NAMES, STARTED_WITHIN, keep=keep)
         for pid in list(stray):
-            if not self.wine.has_begun(pid) and folder is not None:
+            if not self.wine.has_begun(pid):
                 self.stuck += 1
-                say("kill %d: its %s (pid %d) never began"
-                    % (number, stray.pop(pid), pid))
-                self.holders.append({"pid": pid, "process": None,
-                                     "dir": folder, "name": judge.SETUP})
-                keep.add(pid)
+                self.fault("kill %d: its %s (pid %d) was left in its start"
+                           % (number, stray.pop(pid), pid))
+                self.wine.kill(pid)
         if stray:
             stray = self.wine.wait_gone(RUN_NAMES, RUN_TIMEOUT, keep=keep)
         for pid, name in stray.items():
@@ -358,8 +362,7 @@ class Campaign:
             self.wine.kill(process.pid)
             process.wait()
             return None
-        self.holders.append({"pid": process.pid, "process": process,
-                             "dir": folder, "name": name})
+        self.holders.append({"process": process, "dir": folder, "name": name})
         self.scanned += 1
         return name
 
@@ -367,8 +370,7 @@ class Campaign:
     def check_after(self, what, kills, strict):
         """The invariants after an ordinary run; kills are those it is the
         next run of. Unless strict, a folder may stay with the file a
-        process held throughout the run. Setup programs caught in their
-        start are ended after it."""
+        scanner held throughout the run."""
         held = {}
         if not strict:
             for holder in self.live_holders():
@@ -388,16 +390,13 @@ class Campaign:
         values = judge.parse_reg_export(text) if text is not None else {}
         for text in judge.registry_faults(values, AP):
             self.fault("after %s: %s" % (what, text))
-        live = {h["pid"] for h in self.live_holders()}
+        live = {h["process"].pid for h in self.live_holders()}
         stray = self.wine.wait_gone(RUN_NAMES | {"hold_file.exe"}, 5,
                                     keep=live)
         for pid, name in stray.items():
             self.fault("after %s: %s (pid %d) left running" % (what, name, pid))
             self.wine.kill(pid)
-        for holder in self.holders:
-            if holder["process"] is None:
-                self.wine.kill(holder["pid"])
-        self.holders = [h for h in self.live_holders() if h["process"]]
+        self.holders = self.live_holders()
         if self.wine.wait_gone(RUN_NAMES, 10):
             raise SystemExit("kill-campaign: a setup program outlived SIGKILL")
         return remaining
@@ -465,8 +464,8 @@ def main():
     if args.parallel or args.scanner:
         print("runs beside a killed run: %d; files held by a scanner: %d"
               % (campaign.companions, campaign.scanned))
-    print("setup programs that never began (their installer was killed while "
-          "starting them; kept through the next run, then ended): %d"
+    print("setup programs left in their start (their installer was killed "
+          "while starting them; each a broken invariant, ended): %d"
           % campaign.stuck)
     print()
     print(judge.table(kills))

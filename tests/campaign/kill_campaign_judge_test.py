@@ -11,7 +11,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
 from kill_campaign import judge  # noqa: E402
 
 FULL = 1000
-A, C, S = judge.ARCHIVE, judge.CABINET, judge.SETUP
+A, C, S, M = judge.ARCHIVE, judge.CABINET, judge.SETUP, judge.MARKER
+LOG = "setup.log"
 
 
 class StageTest(unittest.TestCase):
@@ -23,11 +24,18 @@ class StageTest(unittest.TestCase):
                 ({A: FULL - 1}, judge.PARTIAL),
                 ({A: FULL}, judge.CABINET_STAGE),
                 ({A: FULL, C: 10}, judge.CABINET_STAGE),
+                ({M: 0}, judge.EMPTY),
+                ({M: 0, A: FULL - 1}, judge.PARTIAL),
                 # The setup program half expanded: the cabinet is still there.
                 ({A: FULL, C: 10, S: 5}, judge.CABINET_STAGE),
                 ({A: FULL, S: 5}, judge.SETUP_STAGE),
                 # The cleanup has taken the archive.
                 ({S: 5}, judge.SETUP_STAGE),
+                ({M: 0, A: FULL, S: 5, LOG: 9, "unpacked": 0},
+                 judge.SETUP_WORK),
+                # The cleanup has taken all but the setup program's log.
+                ({LOG: 9}, judge.SETUP_WORK),
+                ({A: FULL, LOG: 9, "notes.txt": 1}, judge.OTHER),
                 ({A: FULL, "notes.txt": 1}, judge.OTHER)]:
             with self.subTest(entries=entries):
                 self.assertEqual(judge.stage_of(entries, FULL), stage)
@@ -82,6 +90,9 @@ class LeftoverTest(unittest.TestCase):
                 ([A, A + ".held"], [A], True),
                 ([S, S + ".held"], [S], True),
                 ([A, A + ".held", S], [A], False),
+                ([M, LOG, LOG + ".held"], [LOG], True),
+                ([M, LOG, LOG + ".held", "unpacked"], [LOG], False),
+                ([M], [], False),
                 ([A], [], False),
                 ([], [], False),
                 # The holder's marker without what it held.

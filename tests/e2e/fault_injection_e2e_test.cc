@@ -177,6 +177,7 @@ TEST_F(FaultRun, FilesHeldBrieflyAtTheCleanupAreDeletedWithRetries) {
   ASSERT_TRUE(WriteFileBytes(outside, "outside"));
   options_.set_env[L"STAND_IN_HOLD_MS"] = L"800";
   options_.set_env[L"STAND_IN_HOLD_FILE"] = outside;
+  options_.set_env[stand_in::kWithout] = L"straggler";
   EXPECT_EQ(Run(installer), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   EXPECT_EQ(ListDirectory(folder_),
@@ -212,11 +213,13 @@ TEST_F(FaultRun, ArchiveHeldForGoodIsGivenUpAfterAHundredAttempts) {
       static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid")))};
   EXPECT_EQ(code, 0u) << "the exit code stays the setup program's";
   const std::wstring work = WorkDirectoryOf(runs_[0]);
-  // Both the archive and the directory holding it were tried 100 times;
-  // the setup program went.
+  // The tree was tried 100 times; the setup program and all it left
+  // beside itself went, and the run's marker may stay for a later run.
   ExpectSuccessRecorded(0x30063);
-  EXPECT_EQ(ListDirectory(work),
-            (std::vector<std::wstring>{L"KORVEN.PACKED.7Z"}));
+  std::vector<std::wstring> left = ListDirectory(work);
+  left.erase(std::remove(left.begin(), left.end(), L"INSTALLER.RUN"),
+             left.end());
+  EXPECT_EQ(left, (std::vector<std::wstring>{L"KORVEN.PACKED.7Z"}));
   EXPECT_EQ(ReadFileBytes(work + L"\\KORVEN.PACKED.7Z"), archive_);
 }
 
@@ -279,9 +282,7 @@ TEST_F(FaultRun, EightInstallersAtOnceInOneFolderKeepToTheirOwnFiles) {
   EXPECT_EQ(work_directories.size(), static_cast<size_t>(kCount));
   EXPECT_EQ(pids.size(), static_cast<size_t>(kCount));
   EXPECT_EQ(ListDirectory(folder_), names);
-  EXPECT_EQ(Value(L"ap").data, Utf16Bytes(L"stable-full"));
-  EXPECT_EQ(Value(L"InstallerExtraCode1").Dword(), 0x30000u);
-  EXPECT_FALSE(Value(L"InstallerResult").present);
+  ExpectSuccessRecorded();
 }
 
 TEST_F(FaultRun, ClientStateKeyMissingOrHoldingValuesOfTheWrongShape) {
@@ -360,7 +361,9 @@ TEST_F(FaultRun, ClientStateKeyMissingOrHoldingValuesOfTheWrongShape) {
                              L"kept", true));
   EXPECT_EQ(Run(installer), 0u);
   EXPECT_EQ(Value(L"InstallerExtraCode1").type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(Value(L"InstallerExtraCode1").Dword(), 0x30000u);
+  EXPECT_GE(Value(L"InstallerExtraCode1").Dword(), 0x30000u);
+  EXPECT_LE(Value(L"InstallerExtraCode1").Dword(),
+            0x30000u + kStragglerRetries);
   EXPECT_EQ(Value(L"InstallerError").data, Utf16Bytes(L"kept"));
   EXPECT_EQ(ListDirectory(folder_),
             std::vector<std::wstring>{L"installer.exe"});
@@ -470,8 +473,10 @@ TEST_F(FaultRun, FolderPathsAtTheLengthLimit) {
   ExpectFailureRecorded(108, 0);
 
   // 237 units: the longest folder from which a whole run with short
-  // payload names ("setup.exe" the longest) succeeds.
+  // payload names ("setup.exe" the longest) succeeds, for a setup program
+  // that writes nothing deeper beside itself.
   ASSERT_TRUE(ResetState());
+  options_.set_env[stand_in::kWithout] = L"files";
   folder = MakeFolderOfLength(dir_.path(), 236);
   ASSERT_EQ(folder.size() + 1, 237u);
   InstallerVariant variant(folder + L"\\i.exe");
@@ -539,6 +544,8 @@ TEST_F(FaultRun, LinksPlantedWhereTheInstallerWritesOrDeletesLeadNowhere) {
   // file: the cleanup removes that name, never the file or its content.
   ASSERT_TRUE(ResetState());
   options_.set_env[L"STAND_IN_LINK_ARCHIVE_TO"] = victim;
+  // (It would read the outside file as its archive.)
+  options_.set_env[stand_in::kWithout] = L"reread";
   EXPECT_EQ(Run(installer), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   EXPECT_EQ(Widen(runs_[0].Get("linked")), victim) << runs_[0].Get("error");

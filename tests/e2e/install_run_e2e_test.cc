@@ -31,6 +31,12 @@ class InstallRun : public WholeRun {
     return L"\"" + work + L"setup.exe\" --" + archive_switch + L"=\"" + work +
            L"KORVEN.PACKED.7Z\"" + rest;
   }
+  // A work directory with the cleanup turned off: the run's marker and
+  // payload, and what the setup program left beside itself.
+  static std::vector<std::wstring> KeptFiles() {
+    return {L"INSTALLER.RUN", L"KORVEN.PACKED.7Z", L"setup.exe",
+            stand_in::kLogName, stand_in::kUnpackedName};
+  }
 };
 
 TEST_F(InstallRun, CabinetRoadSucceedsAndLeavesNothingBehind) {
@@ -60,9 +66,7 @@ TEST_F(InstallRun, InstallerPackedByTheReleasePackagingRunsToTheEnd) {
   const std::wstring work = WorkDirectoryOf(runs_[0]) + L"\\";
   EXPECT_EQ(Field(runs_[0], "command_line"),
             ExpectedInstallLine(work, L" --previous-version=\"1.2.3.4\""));
-  EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)),
-            (std::vector<std::wstring>{L"INSTALLER.RUN", L"KORVEN.PACKED.7Z",
-                                       L"setup.exe"}));
+  EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)), KeptFiles());
   EXPECT_EQ(ReadFileBytes(work + L"KORVEN.PACKED.7Z"), archive_);
   EXPECT_EQ(ReadFileBytes(work + L"setup.exe"), stand_in_);
   ExpectSuccessRecorded();
@@ -110,11 +114,7 @@ TEST_F(InstallRun, CleanupPreferenceZeroKeepsTheFilesButNotTheCabinet) {
   EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   const std::wstring work = WorkDirectoryOf(runs_[0]) + L"\\";
-  // The run's marker stays with what it kept, for a later run with the
-  // cleanup on to take all of it back.
-  EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)),
-            (std::vector<std::wstring>{L"INSTALLER.RUN", L"KORVEN.PACKED.7Z",
-                                       L"setup.exe"}));
+  EXPECT_EQ(ListDirectory(work.substr(0, work.size() - 1)), KeptFiles());
   EXPECT_EQ(ReadFileBytes(work + L"KORVEN.PACKED.7Z"), archive_);
   ExpectSuccessRecorded();
 }
@@ -199,7 +199,7 @@ TEST_F(InstallRun, MachineWideRunsReportUnderTheMachineKey) {
   const std::wstring installer = Build(Ordinary(variant));
 
   EXPECT_EQ(Run(installer, L" --system-level"), 0u);
-  ExpectSuccessRecorded(0x30000, HKEY_LOCAL_MACHINE);
+  ExpectSuccessRecorded(HKEY_LOCAL_MACHINE);
   EXPECT_EQ(Value(L"ap").Text(), L"stable") << "per-user key touched";
 
   SetStringValue(HKEY_LOCAL_MACHINE, StatePath(), L"ap", L"stable", true);
@@ -224,6 +224,7 @@ TEST_F(InstallRun, FileHeldAfterSetupExitsIsDeletedWithRetries) {
   InstallerVariant variant(InstallerPath());
   options_.set_env[L"STAND_IN_HOLD_MS"] = L"800";
   options_.set_env[L"STAND_IN_HOLDER_EXE"] = dir_ / L"holder.exe";
+  options_.set_env[stand_in::kWithout] = L"straggler";
   ASSERT_TRUE(WriteFileBytes(dir_ / L"holder.exe", stand_in_));
   EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
   ExpectFolderClean();

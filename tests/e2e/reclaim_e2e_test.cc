@@ -84,6 +84,7 @@ TEST_F(ReclaimRun, KilledRunsLeftoversGoAndNothingElseIsTouched) {
   const std::wstring live_name = live_work.substr(folder_.size() + 1);
 
   ASSERT_TRUE(ResetState());
+  options_.set_env[stand_in::kWithout] = L"straggler";
   EXPECT_EQ(Run(InstallerPath()), 0u);
   // Reclaiming counts for nothing in the run's own record.
   ExpectSuccessRecorded(0x30000);

@@ -1,7 +1,8 @@
 // The setup program stand-in that the whole-run tests rely on: what it
 // refuses, what it reports, and the things it does on request (a new setup
 // program, registry values, a file held open after it has ended, a wait
-// for the test to let it go).
+// for the test to let it go), and its realistic mode, which works in its
+// own folder or says why it cannot.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -194,3 +195,50 @@ TEST_F(StandIn, LingersUntilTheFileItWaitsForExists) {
 }
 
 }  // namespace
+
+TEST_F(StandIn, RealisticRunWorksInItsFolderOrSaysWhyItCannot) {
+  const std::wstring work = dir_ / L"work";
+  ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+  const std::wstring setup = work + L"\\setup.exe";
+  ASSERT_TRUE(CopyFileW(program_.c_str(), setup.c_str(), FALSE));
+  ASSERT_TRUE(MoveFileW(archive_.c_str(), (work + L"\\a.7z").c_str()));
+  options_.set_env[stand_in::kRealistic] = L"1";
+  options_.set_env[stand_in::kWithout] = L"straggler";
+  const auto run = [&] {
+    DeleteFileW(report_.c_str());
+    const ChildOutcome outcome = RunChild(
+        setup, L"\"" + setup + L"\" --install-archive=\"" + work + L"\\a.7z\"",
+        options_);
+    EXPECT_TRUE(outcome.started);
+    return outcome.exit_code;
+  };
+  EXPECT_EQ(run(), 0u);
+  ASSERT_EQ(Report().size(), 1u);
+  EXPECT_EQ(Widen(Report()[0].Get("own_folder")), work);
+  EXPECT_EQ(Widen(Report()[0].Get("tool_cwd")), work);
+  EXPECT_EQ(Report()[0].Get("tool_archive"), "seen");
+  EXPECT_EQ(ListDirectory(work),
+            (std::vector<std::wstring>{L"a.7z", L"setup.exe", L"setup.log",
+                                       L"unpacked"}));
+  EXPECT_TRUE(
+      GetFileAttributesW((work + L"\\unpacked\\res\\licence.txt").c_str()) &
+      FILE_ATTRIBUTE_READONLY);
+
+  // Held as a folder is held for its deletion, it cannot be made current,
+  // and a tool started there lands elsewhere.
+  const HANDLE held =
+      CreateFileW(work.c_str(), DELETE | FILE_LIST_DIRECTORY,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  for (const wchar_t* without : {L"straggler", L"straggler,own-folder"}) {
+    SCOPED_TRACE(Narrow(without));
+    RemoveTree(work + L"\\unpacked");
+    options_.set_env[stand_in::kWithout] = without;
+    EXPECT_EQ(run(), stand_in::kExitOwnFolder);
+    ASSERT_EQ(Report().size(), 1u);
+    EXPECT_NE(Report()[0].Get("error"), "");
+    EXPECT_NE(Widen(Report()[0].Get("tool_cwd")), work);
+  }
+  CloseHandle(held);
+}

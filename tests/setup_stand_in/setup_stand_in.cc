@@ -14,6 +14,8 @@
 //                           [installer's own arguments...]
 //   (internal)    setup.exe --stand-in-hold="FILE" --stand-in-hold-ms=N
 //                           --stand-in-ready=HANDLE [--stand-in-hold-write]
+//                 setup.exe --stand-in-tool="ARCHIVE NAME"
+//                 setup.exe --stand-in-straggler=N --stand-in-ready=HANDLE
 //
 // Install run: the archive must exist and begin with the 7z signature
 // 37 7A BC AF 27 1C. Patch run: the patch file must exist; on success a copy
@@ -95,11 +97,37 @@
 //   STAND_IN_REPORT_ERROR_MODE=1  report the error mode it was started with
 //                                 ("error_mode", decimal, as GetErrorMode
 //                                 gives it).
+//   STAND_IN_REALISTIC=1          an install run does what ordinary setup
+//                                 programs do, in this order:
+//       files       opens the log "setup.log" beside itself first, writes
+//                   to it through the run and keeps it open (without delete
+//                   sharing) until it exits;
+//       own-folder  makes its own folder the current directory once the
+//                   archive is checked (refused: exit 67);
+//       files       writes the folder "unpacked" beside itself, holding a
+//                   file and the subfolder "res" with two files, one of
+//                   them read-only;
+//       tool        starts a tool (this program, internal mode) with its
+//                   folder as the current directory, inheriting its
+//                   handles, its output read through a pipe, and waits for
+//                   it; the tool writes the current directory it got and
+//                   lists it: another folder (under Wine a refused working
+//                   directory silently becomes the Windows directory) or
+//                   no archive in the listing is exit 67;
+//       reread      once the report is written (and any lingering is over),
+//                   opens the archive anew without sharing and reads it
+//                   whole (missing: 66, not 7z: 65);
+//       straggler   last, starts a copy of itself from its own file, in its
+//                   folder, inheriting its handles, that stays
+//                   STAND_IN_STRAGGLER_MS (default 300) after it runs;
+//                   this program exits once it runs.
+//   STAND_IN_WITHOUT=NAME,...     leaves out the behaviours named above.
 //
 // Exit codes of its own: 64 command line not understood, 65 the archive
-// lacks the 7z signature, 66 the archive or patch does not exist, 73 a copy
-// of this program could not be written, 74 the report, a registry value or
-// the helper process failed. Otherwise 0 or the code it was told to use.
+// lacks the 7z signature, 66 the archive or patch does not exist, 67 its
+// own folder cannot be worked in, 73 a copy of this program or a file
+// beside it could not be written, 74 the report, a registry value or a
+// process it starts failed. Otherwise 0 or the code it was told to use.
 //
 // Report: UTF-8 text, one "key=value" per line, LF-terminated. In values,
 // "%" is written as %25, CR as %0D and LF as %0A; nothing else is escaped.
@@ -122,8 +150,16 @@
 //   linger, crash   what it will do once the report is written
 //   error_mode      the error mode it started with, when asked for
 //   linger_until    the file it waits for once the report is written
+//   own_folder      the folder it made the current directory
+//   tool_cwd        the current directory its tool got
+//   tool_archive    seen | not listed | listing failed, error N
 //   error           what went wrong, when something did
 //   exit            the exit code
+// What comes after the end of the block belongs to it too (ParseReport
+// adds it to the last block), written once the report is and any lingering
+// is over:
+//   late_error, late_exit  what went wrong then, and the exit code instead
+//   straggler_pid   the straggler's process id
 #include <windows.h>
 #include <shellapi.h>
 
@@ -208,6 +244,8 @@ class Report {
     }
     text_ += '\n';
   }
+  // What is added from here on follows the block already written.
+  void Continue() { text_.clear(); }
   // Appends the block to the file named by STAND_IN_REPORT, if any.
   bool Flush() {
     const std::wstring path = GetEnv(stand_in::kReport);
@@ -466,6 +504,300 @@ int Hold(const std::vector<std::wstring>& args) {
   return 0;
 }
 
+// The behaviours of the realistic mode that a run carries out.
+struct Realism {
+  bool files = false, own_folder = false, tool = false, reread = false,
+       straggler = false;
+  DWORD straggler_ms = 300;
+};
+
+// False (with the reason) for a name STAND_IN_WITHOUT does not know, or a
+// straggler time that is not a number, so that a typing error shows.
+bool ReadRealism(Realism* realism, std::wstring* error) {
+  if (GetEnv(stand_in::kRealistic) != L"1") return true;
+  struct Named {
+    const wchar_t* name;
+    bool* on;
+  } const behaviours[] = {{L"files", &realism->files},
+                          {L"own-folder", &realism->own_folder},
+                          {L"tool", &realism->tool},
+                          {L"reread", &realism->reread},
+                          {L"straggler", &realism->straggler}};
+  for (const Named& behaviour : behaviours) *behaviour.on = true;
+  const std::wstring without = GetEnv(stand_in::kWithout) + L",";
+  for (size_t start = 0, comma;
+       (comma = without.find(L',', start)) != std::wstring::npos;
+       start = comma + 1) {
+    const std::wstring name = without.substr(start, comma - start);
+    bool known = name.empty();
+    for (const Named& behaviour : behaviours) {
+      if (name == behaviour.name) {
+        *behaviour.on = false;
+        known = true;
+      }
+    }
+    if (!known) {
+      *error = L"STAND_IN_WITHOUT names no behaviour " + name;
+      return false;
+    }
+  }
+  const std::wstring ms = GetEnv(stand_in::kStragglerMs);
+  if (!ms.empty() && !ParseNumber(ms, &realism->straggler_ms)) {
+    *error = L"STAND_IN_STRAGGLER_MS does not hold a decimal number";
+    return false;
+  }
+  return true;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+  return path.substr(0, path.rfind(L'\\'));
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The log beside the setup program, open from its start to its exit, as
+// setup programs keep theirs.
+class Log {
+ public:
+  ~Log() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+  bool Open(const std::wstring& path, std::wstring* error) {
+    file_ = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) {
+      *error = L"log not opened, error " + std::to_wstring(GetLastError());
+      return false;
+    }
+    return true;
+  }
+  void Line(const std::wstring& text) {
+    if (file_ == INVALID_HANDLE_VALUE) return;
+    const std::string line = Utf8(text) + "\r\n";
+    DWORD written = 0;
+    WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written,
+              nullptr);
+  }
+
+ private:
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+bool WriteNewFile(const std::wstring& path, const std::string& bytes,
+                  DWORD attributes) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_NEW, attributes, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(
+      file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
+// What a setup program unpacks beside itself: a folder, a subfolder, and a
+// read-only file among the others. 0 or the exit code.
+DWORD WriteUnpacked(const std::wstring& folder, std::wstring* error) {
+  const std::wstring unpacked = folder + L"\\" + stand_in::kUnpackedName;
+  const bool ok =
+      CreateDirectoryW(unpacked.c_str(), nullptr) &&
+      CreateDirectoryW((unpacked + L"\\res").c_str(), nullptr) &&
+      WriteNewFile(unpacked + L"\\product.dat", std::string(65536, 'p'),
+                   FILE_ATTRIBUTE_NORMAL) &&
+      WriteNewFile(unpacked + L"\\res\\strings.txt", "strings\r\n",
+                   FILE_ATTRIBUTE_NORMAL) &&
+      WriteNewFile(unpacked + L"\\res\\licence.txt", "read only\r\n",
+                   FILE_ATTRIBUTE_READONLY);
+  if (!ok) {
+    *error = L"files beside the setup program not written, error " +
+             std::to_wstring(GetLastError());
+    return stand_in::kExitCannotCreate;
+  }
+  return 0;
+}
+
+// Starts this program in an internal mode with folder as its current
+// directory, inheriting this process's inheritable handles as setup
+// programs' children commonly do; extra handles and output as the caller
+// gives them.
+bool StartInFolder(const std::wstring& folder, const std::wstring& arguments,
+                   HANDLE output, PROCESS_INFORMATION* process,
+                   std::wstring* error) {
+  const std::wstring program = OwnPath();
+  std::wstring line = L"\"" + program + L"\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  if (output != nullptr) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+  }
+  if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
+                      CREATE_NO_WINDOW, nullptr, folder.c_str(), &startup,
+                      process)) {
+    *error = L"process not started in its folder, error " +
+             std::to_wstring(GetLastError());
+    return false;
+  }
+  CloseHandle(process->hThread);
+  return true;
+}
+
+// Runs the tool in folder and reports what it found. 0 or the exit code.
+DWORD RunTool(const std::wstring& folder, const std::wstring& archive_name,
+              Report* report, std::wstring* error) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+    *error = L"no pipe for the tool";
+    return stand_in::kExitIoError;
+  }
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  PROCESS_INFORMATION tool = {};
+  const bool started =
+      StartInFolder(folder, L"--stand-in-tool=\"" + archive_name + L"\"",
+                    write_end, &tool, error);
+  CloseHandle(write_end);
+  if (!started) {
+    CloseHandle(read_end);
+    return stand_in::kExitIoError;
+  }
+  std::wstring output;
+  wchar_t chunk[1024];
+  DWORD read = 0;
+  while (ReadFile(read_end, chunk, sizeof chunk, &read, nullptr) && read > 0) {
+    output.append(chunk, read / sizeof(wchar_t));
+  }
+  CloseHandle(read_end);
+  DWORD code = 0xDEAD;
+  WaitForSingleObject(tool.hProcess, 60000);
+  GetExitCodeProcess(tool.hProcess, &code);
+  CloseHandle(tool.hProcess);
+  report->Add("tool_cwd", output);
+  report->Add("tool_archive", code == 0   ? L"seen"
+                              : code == 1 ? L"not listed"
+                                          : L"listing failed, error " +
+                                                std::to_wstring(code - 1000));
+  if (!SamePath(output, folder)) {
+    *error = L"the tool started in its folder got " + output;
+    return stand_in::kExitOwnFolder;
+  }
+  if (code != 0) {
+    *error = L"the tool did not see the archive in its folder";
+    return stand_in::kExitOwnFolder;
+  }
+  return 0;
+}
+
+// The tool: writes the current directory it got to its output, and looks
+// for the archive in a listing of it. 0 seen, 1 not listed, 1000 + the
+// error when the folder cannot be listed.
+int Tool(const std::vector<std::wstring>& args) {
+  std::wstring name;
+  if (args.size() != 2 ||
+      !StartsWithNoCase(args[1], L"--stand-in-tool=", &name)) {
+    return stand_in::kExitUsage;
+  }
+  wchar_t cwd[32768];
+  DWORD n = GetCurrentDirectoryW(32768, cwd);
+  if (n >= 32768) n = 0;
+  // A root keeps its backslash; no other folder has one.
+  if (n > 3 && cwd[n - 1] == L'\\') --n;
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), cwd, n * sizeof(wchar_t), &written,
+            nullptr);
+  WIN32_FIND_DATAW found;
+  const HANDLE listing = FindFirstFileW(L"*", &found);
+  if (listing == INVALID_HANDLE_VALUE) {
+    return static_cast<int>(1000 + GetLastError());
+  }
+  bool seen = false;
+  do {
+    seen = seen || SamePath(found.cFileName, name);
+  } while (FindNextFileW(listing, &found));
+  FindClose(listing);
+  return seen ? 0 : 1;
+}
+
+// Reads the archive whole through a handle opened anew that shares
+// nothing, as an unpacker that wants it to itself does. 0 or the exit code.
+DWORD ReadArchiveAlone(const std::wstring& path, std::wstring* error) {
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error =
+        L"archive not opened again, error " + std::to_wstring(GetLastError());
+    return stand_in::kExitNoInput;
+  }
+  static unsigned char block[65536];
+  unsigned long long total = 0;
+  bool signed_7z = false;
+  DWORD read = 0;
+  while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0) {
+    static const unsigned char kSignature[6] = {0x37, 0x7A, 0xBC,
+                                                0xAF, 0x27, 0x1C};
+    if (total == 0) {
+      signed_7z = read >= 6 && memcmp(block, kSignature, 6) == 0;
+    }
+    total += read;
+  }
+  CloseHandle(file);
+  if (!signed_7z) {
+    *error = L"archive read again does not begin with the 7z signature";
+    return stand_in::kExitNotAnArchive;
+  }
+  return 0;
+}
+
+// The straggler: says it runs, then stays a moment.
+int Straggle(const std::vector<std::wstring>& args) {
+  std::wstring ms_text, ready_text;
+  DWORD ms = 0, ready_value = 0;
+  if (args.size() != 3 ||
+      !StartsWithNoCase(args[1], L"--stand-in-straggler=", &ms_text) ||
+      !StartsWithNoCase(args[2], L"--stand-in-ready=", &ready_text) ||
+      !ParseNumber(ms_text, &ms) || !ParseNumber(ready_text, &ready_value)) {
+    return stand_in::kExitUsage;
+  }
+  const HANDLE ready =
+      reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ready_value));
+  SetEvent(ready);
+  CloseHandle(ready);
+  Sleep(ms);
+  return 0;
+}
+
+// Starts the straggler and returns once it runs.
+bool StartStraggler(const std::wstring& folder, DWORD ms, DWORD* pid,
+                    std::wstring* error) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  const HANDLE ready = CreateEventW(&inherit, TRUE, FALSE, nullptr);
+  if (ready == nullptr) {
+    *error = L"no event for the straggler";
+    return false;
+  }
+  PROCESS_INFORMATION straggler = {};
+  const bool started = StartInFolder(
+      folder,
+      L"--stand-in-straggler=" + std::to_wstring(ms) + L" --stand-in-ready=" +
+          std::to_wstring(reinterpret_cast<ULONG_PTR>(ready)),
+      nullptr, &straggler, error);
+  bool running = false;
+  if (started) {
+    *pid = straggler.dwProcessId;
+    HANDLE both[2] = {ready, straggler.hProcess};
+    running = WaitForMultipleObjects(2, both, FALSE, 30000) == WAIT_OBJECT_0;
+    if (!running) *error = L"the straggler ended before it ran";
+    CloseHandle(straggler.hProcess);
+  }
+  CloseHandle(ready);
+  return running;
+}
+
 int Run() {
   int argc = 0;
   const wchar_t* command_line = GetCommandLineW();
@@ -478,6 +810,14 @@ int Run() {
   if (args.size() > 1 &&
       StartsWithNoCase(args[1], L"--stand-in-hold=", &ignored)) {
     return Hold(args);
+  }
+  if (args.size() > 1 &&
+      StartsWithNoCase(args[1], L"--stand-in-tool=", &ignored)) {
+    return Tool(args);
+  }
+  if (args.size() > 1 &&
+      StartsWithNoCase(args[1], L"--stand-in-straggler=", &ignored)) {
+    return Straggle(args);
   }
 
   Request request;
@@ -542,6 +882,18 @@ int Run() {
     }
   }
 
+  Realism realism;
+  if (exit_code == 0 && !request.patch && !ReadRealism(&realism, &error)) {
+    exit_code = stand_in::kExitUsage;
+  }
+  const std::wstring own_folder = FolderOf(OwnPath());
+  Log log;
+  if (exit_code == 0 && realism.files &&
+      !log.Open(own_folder + L"\\" + stand_in::kLogName, &error)) {
+    exit_code = stand_in::kExitCannotCreate;
+  }
+  log.Line(L"setup begins: " + std::wstring(command_line));
+
   if (exit_code == 0) {
     if (request.patch) {
       if (!IsExistingFile(request.patch_file)) {
@@ -551,6 +903,26 @@ int Run() {
     } else {
       exit_code = CheckArchive(request.archive, &error);
     }
+  }
+  if (exit_code == 0 && realism.own_folder) {
+    if (SetCurrentDirectoryW(own_folder.c_str())) {
+      report.Add("own_folder", own_folder);
+      log.Line(L"working in " + own_folder);
+    } else {
+      exit_code = stand_in::kExitOwnFolder;
+      error = L"its own folder not made the current directory, error " +
+              std::to_wstring(GetLastError());
+    }
+  }
+  if (exit_code == 0 && realism.files) {
+    exit_code = WriteUnpacked(own_folder, &error);
+    log.Line(L"unpacked");
+  }
+  if (exit_code == 0 && realism.tool) {
+    exit_code = RunTool(
+        own_folder, request.archive.substr(request.archive.rfind(L'\\') + 1),
+        &report, &error);
+    log.Line(L"tool ran");
   }
   if (exit_code == 0 && has_result &&
       !WriteInstallerResult(installer_result, &error)) {
@@ -650,6 +1022,34 @@ int Run() {
     Sleep(10);
   }
   if (linger_ms != 0) Sleep(linger_ms);
+
+  report.Continue();
+  if (exit_code == 0 && realism.reread) {
+    std::wstring late_error;
+    const DWORD late = ReadArchiveAlone(request.archive, &late_error);
+    log.Line(L"archive read again");
+    if (late != 0) {
+      report.Add("late_error", late_error);
+      report.Add("late_exit", std::to_wstring(late));
+      exit_code = late;
+    }
+  }
+  if (realism.straggler) {
+    std::wstring late_error;
+    DWORD straggler_pid = 0;
+    if (StartStraggler(own_folder, realism.straggler_ms, &straggler_pid,
+                       &late_error)) {
+      report.Add("straggler_pid", std::to_wstring(straggler_pid));
+    } else {
+      report.Add("late_error", late_error);
+      if (exit_code == 0) {
+        exit_code = stand_in::kExitIoError;
+        report.Add("late_exit", std::to_wstring(exit_code));
+      }
+    }
+  }
+  report.Flush();
+  log.Line(L"setup ends with " + std::to_wstring(exit_code));
   if (crash) {
     // A store through a null pointer, read at run time so that the
     // compiler cannot turn it into a trap instruction: the way a real

@@ -38,10 +38,20 @@ constexpr const wchar_t kNewSetupLinkTarget[] =
     L"STAND_IN_NEW_SETUP_LINK_TARGET";
 constexpr const wchar_t kReportErrorMode[] = L"STAND_IN_REPORT_ERROR_MODE";
 
+// What an ordinary setup program does (see setup_stand_in.cc): all of it
+// with kRealistic = "1", less the behaviours kWithout names, comma-separated.
+constexpr const wchar_t kRealistic[] = L"STAND_IN_REALISTIC";
+constexpr const wchar_t kWithout[] = L"STAND_IN_WITHOUT";
+constexpr const wchar_t kStragglerMs[] = L"STAND_IN_STRAGGLER_MS";
+// What it writes beside itself: a log, and a folder holding a subfolder.
+constexpr const wchar_t kLogName[] = L"setup.log";
+constexpr const wchar_t kUnpackedName[] = L"unpacked";
+
 // Exit codes of its own; every other code is one it was told to use.
 constexpr unsigned kExitUsage = 64;         // command line not understood
 constexpr unsigned kExitNotAnArchive = 65;  // no 7z signature at the start
 constexpr unsigned kExitNoInput = 66;       // archive or patch not there
+constexpr unsigned kExitOwnFolder = 67;     // its folder cannot be worked in
 constexpr unsigned kExitCannotCreate = 73;  // new or installed copy failed
 constexpr unsigned kExitIoError = 74;       // report, registry or holder
 

@@ -9,6 +9,10 @@ import statistics
 ARCHIVE = "KORVEN.PACKED.7Z"
 CABINET = "SETUP.EX_"
 SETUP = "setup.exe"
+# The empty file a run writes first into its work directory.
+MARKER = "INSTALLER.RUN"
+# What the realistic stand-in writes beside itself.
+SETUP_OUTPUT = {"setup.log", "unpacked"}
 
 # The stages in the order a run passes them; a kill after the cleanup
 # leaves nothing, as one before the work directory does.
@@ -17,10 +21,11 @@ EMPTY = "an empty folder"
 PARTIAL = "a partial archive"
 CABINET_STAGE = "the archive and the cabinet"
 SETUP_STAGE = "the setup program"
+SETUP_WORK = "what the setup program wrote"
 OTHER = "something else"
 FINISHED = "(ran to its end before the kill)"
-STAGES = [NOTHING, EMPTY, PARTIAL, CABINET_STAGE, SETUP_STAGE, OTHER,
-          FINISHED]
+STAGES = [NOTHING, EMPTY, PARTIAL, CABINET_STAGE, SETUP_STAGE, SETUP_WORK,
+          OTHER, FINISHED]
 
 WORK_DIRECTORY = re.compile(r"^ZK_[0-9A-F]{5}\.tmp$")
 
@@ -32,13 +37,18 @@ def stage_of(entries, archive_bytes):
     run left no folder. The cabinet is there from the end of the archive
     until the setup program is expanded from it; the setup program then
     stays until the cleanup, which takes the archive before it, so a
-    folder holding the setup program is judged by it alone.
+    folder holding the setup program is judged by it alone. What the setup
+    program writes beside itself tells that it ran, whatever the cleanup
+    has taken of the rest. The run's marker tells nothing.
     """
     if entries is None:
         return NOTHING
-    names = set(entries)
+    names = set(entries) - {MARKER}
     if not names:
         return EMPTY
+    if names & SETUP_OUTPUT and \
+            names - SETUP_OUTPUT <= {ARCHIVE, CABINET, SETUP}:
+        return SETUP_WORK
     if not names <= {ARCHIVE, CABINET, SETUP}:
         return OTHER
     if CABINET in names:
@@ -126,9 +136,10 @@ def leftover_faults(entries, held):
 
     entries are the names it holds now; held are the names a process that
     was running throughout that run keeps open, each with the marker its
-    holder writes beside it. Only such a file, and so its folder, stays.
+    holder writes beside it. Only such a file, and so its folder, stays,
+    with the run's marker that tells a later run to take the rest.
     """
-    allowed = set()
+    allowed = {MARKER}
     for name in held:
         allowed |= {name, name + ".held"}
     kept = set(entries) & set(held)
