@@ -181,8 +181,16 @@ class WholeRun : public ::testing::Test {
   }
   // Only the installer itself is left in its folder.
   void ExpectFolderClean() const {
-    EXPECT_EQ(ListDirectory(folder_),
-              std::vector<std::wstring>{L"installer.exe"});
+    const std::vector<std::wstring> left = ListDirectory(folder_);
+    EXPECT_EQ(left, std::vector<std::wstring>{L"installer.exe"});
+    for (const std::wstring& name : left) {
+      if (name == L"installer.exe") continue;
+      std::string inside;
+      for (const std::wstring& item : ListDirectory(folder_ + L"\\" + name)) {
+        inside += " " + Narrow(item);
+      }
+      ADD_FAILURE() << Narrow(name) << " holds:" << inside;
+    }
   }
   // The work directory the setup program ran in, without its backslash.
   static std::wstring WorkDirectoryOf(const stand_in::Run& run) {
