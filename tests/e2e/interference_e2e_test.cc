@@ -53,8 +53,8 @@ bool HostSymlink(const std::wstring& folder, const std::wstring& target,
   const std::wstring host = HostPath(folder);
   if (host.empty() ||
       !StartHostProgram(L"Z:\\bin\\ln", L"ln -sfn \"" + host + L"/" + target +
-                                              L"\" \"" + host + L"/" + link +
-                                              L"\"")) {
+                                            L"\" \"" + host + L"/" + link +
+                                            L"\"")) {
     return false;
   }
   const std::wstring wanted = L"\\" + target;
