@@ -108,7 +108,13 @@ ScratchDir::ScratchDir(const std::wstring& label) {
 }
 
 ScratchDir::~ScratchDir() {
-  if (!path_.empty()) RemoveTree(path_);
+  // A scanner or an indexer opens new files for a moment, and what it holds
+  // cannot go yet: a few more passes rather than a tree left behind.
+  for (int pass = 0; !path_.empty() && pass < 50; ++pass) {
+    RemoveTree(path_);
+    if (!Exists(path_)) return;
+    Sleep(100);
+  }
 }
 
 OpenDirectory::OpenDirectory(const std::wstring& path)
