@@ -95,5 +95,13 @@ if [[ $totals =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed,\ ([0-9]+)\ skipped$ ]]; t
 else
   fail "no closing line 'N passed, N failed, N skipped'"
 fi
+# A folder that is not whole stops the run before anything is touched.
+rm "$(dirname "$runner")/files/installer/installer.exe"
+"$run_in_prefix" "$prefix" cmd /c "Z:${runner//\//\\}" --no-pause \
+  >"$work/cut.txt" 2>&1
+cut_status=$?
+[ "$cut_status" -eq 2 ] && grep -q "^The folder is not whole: 1 file" "$work/cut.txt" &&
+  [ -f "$summary" ] ||
+  fail "a folder without installer.exe was not stopped by the preflight (exit $cut_status)"
 [ "$failures" -eq 0 ] && echo "== the suite ran under Wine as CTest runs it"
 exit $((failures > 0))
