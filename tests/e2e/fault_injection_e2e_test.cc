@@ -212,7 +212,8 @@ TEST_F(FaultRun, ArchiveHeldForGoodIsGivenUpAfterAHundredAttempts) {
   const DWORD code = Run(installer);
   ASSERT_EQ(runs_.size(), 1u);
   const EndsProcess end_holder{
-      static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid")))};
+      static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid"))),
+      dir_ / L"holder.exe"};
   EXPECT_EQ(code, 0u) << "the exit code stays the setup program's";
   const std::wstring work = WorkDirectoryOf(runs_[0]);
   // The tree was tried 100 times; the setup program and all it left

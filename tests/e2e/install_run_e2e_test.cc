@@ -344,14 +344,24 @@ TEST_F(InstallRun, CabinetLibraryWhereTheEnvironmentPointsIsNeverLoaded) {
   options_.set_env[L"WINDIR"] = windows;
   options_.set_env[L"SYSTEMROOT"] = windows;
   // Wine loads its own cabinet.dll in place of any file of that name unless
-  // the program's overrides let a native one load.
+  // the program's overrides let a native one load. Windows has no such
+  // key, and gets none: it would stay on the tester's machine.
   const std::wstring control = folder_ + L"\\trust-windir.exe";
   const std::wstring installer = folder_ + L"\\plant-check.exe";
-  const std::wstring overrides = L"Software\\Wine\\AppDefaults\\";
+  struct Overrides {
+    const std::wstring key = L"Software\\Wine\\AppDefaults\\";
+    const bool wine = RunningOnWine();
+    ~Overrides() {
+      for (const wchar_t* name : {L"trust-windir.exe", L"plant-check.exe"}) {
+        if (wine) DeleteKeyTree(HKEY_CURRENT_USER, key + name, false);
+      }
+    }
+  } overrides;
   for (const wchar_t* name : {L"trust-windir.exe", L"plant-check.exe"}) {
+    if (!overrides.wine) break;
     ASSERT_TRUE(SetStringValue(HKEY_CURRENT_USER,
-                               overrides + name + L"\\DllOverrides", L"cabinet",
-                               L"native,builtin", false));
+                               overrides.key + name + L"\\DllOverrides",
+                               L"cabinet", L"native,builtin", false));
   }
 
   // A program that trusts the environment does load the plant.
@@ -366,9 +376,6 @@ TEST_F(InstallRun, CabinetLibraryWhereTheEnvironmentPointsIsNeverLoaded) {
   EXPECT_EQ(Run(Build(Ordinary(variant))), 0u);
   EXPECT_FALSE(Exists(plant + L".plant-check.exe.loaded"));
   ExpectSuccessRecorded();
-  for (const wchar_t* name : {L"trust-windir.exe", L"plant-check.exe"}) {
-    DeleteKeyTree(HKEY_CURRENT_USER, overrides + name, false);
-  }
 }
 
 TEST_F(InstallRun, FolderOfNinetyCjkCharactersExpandsItsCabinet) {

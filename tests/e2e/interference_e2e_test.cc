@@ -16,32 +16,45 @@ using namespace testing_support;
 
 constexpr DWORD kErrorDataChecksum = 323;  // ERROR_DATA_CHECKSUM_ERROR
 
-// Points the host symbolic link named link inside folder at the entry
-// target beside it, making or replacing it. Wine makes no links from a
-// Windows program, but starts a host program for it.
-bool HostSymlink(const std::wstring& folder, const std::wstring& target,
-                 const std::wstring& link) {
+// Starts a host program with this command line, the paths in it being
+// the host's. Wine makes no links from a Windows program, but starts a
+// host program for it.
+bool StartHostProgram(const wchar_t* program, std::wstring line) {
+  // Wine hands back no handles of its own for a host program: the process
+  // handle is null, and the thread handle's place holds whatever value it
+  // leaves there, which may be a handle of this process (closing it in one
+  // run closed the cached key of HKEY_CURRENT_USER, and every registry call
+  // after failed with 6). So none is touched, and what it does is looked
+  // at instead.
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION ignored = {};
+  return CreateProcessW(program, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &ignored) != FALSE;
+}
+
+// The host's path of a folder; empty when Wine cannot say.
+std::wstring HostPath(const std::wstring& folder) {
   using UnixNameFn = char*(CDECL*)(const wchar_t*);
   const UnixNameFn unix_name =
       reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(GetProcAddress(
           GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
   char* name = unix_name != nullptr ? unix_name(folder.c_str()) : nullptr;
-  if (name == nullptr) return false;
-  const std::wstring unix_folder = Widen(name);
+  if (name == nullptr) return std::wstring();
+  const std::wstring host = Widen(name);
   HeapFree(GetProcessHeap(), 0, name);
-  // Wine hands back no handles of its own for a host program: the process
-  // handle is null, and the thread handle's place holds whatever value it
-  // leaves there, which may be a handle of this process (closing it in one
-  // run closed the cached key of HKEY_CURRENT_USER, and every registry call
-  // after failed with 6). So none is touched, and the link is looked at
-  // instead, until it leads where it should.
-  std::wstring line = L"ln -sfn \"" + unix_folder + L"/" + target + L"\" \"" +
-                      unix_folder + L"/" + link + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION ignored = {};
-  if (!CreateProcessW(L"Z:\\bin\\ln", &line[0], nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &ignored)) {
+  return host;
+}
+
+// Points the host symbolic link named link inside folder at the entry
+// target beside it, making or replacing it.
+bool HostSymlink(const std::wstring& folder, const std::wstring& target,
+                 const std::wstring& link) {
+  const std::wstring host = HostPath(folder);
+  if (host.empty() ||
+      !StartHostProgram(L"Z:\\bin\\ln", L"ln -sfn \"" + host + L"/" + target +
+                                            L"\" \"" + host + L"/" + link +
+                                            L"\"")) {
     return false;
   }
   const std::wstring wanted = L"\\" + target;
@@ -66,6 +79,24 @@ bool HostSymlink(const std::wstring& folder, const std::wstring& target,
   return false;
 }
 
+// Removes the host link on every way out of a case. Wine takes a link to
+// a folder for the folder: the scratch folder's removal would empty the
+// folder it leads to and leave the link itself behind.
+struct RemovesHostLink {
+  std::wstring folder;
+  std::wstring link;
+  ~RemovesHostLink() {
+    const std::wstring host = HostPath(folder);
+    if (host.empty() ||
+        !StartHostProgram(L"Z:\\bin\\rm",
+                          L"rm -f \"" + host + L"/" + link + L"\"")) {
+      return;
+    }
+    const std::wstring path = folder + L"\\" + link;
+    for (int i = 0; i < 1000 && Exists(path); ++i) Sleep(10);
+  }
+};
+
 class Interference : public WholeRun {};
 
 TEST_F(Interference, LinkInTheFolderPathRetargetedWhileTheSetupProgramRuns) {
@@ -78,6 +109,7 @@ TEST_F(Interference, LinkInTheFolderPathRetargetedWhileTheSetupProgramRuns) {
   const std::wstring link = dir_ / L"link";
   ASSERT_TRUE(CreateDirectoryW(real.c_str(), nullptr));
   ASSERT_TRUE(CreateDirectoryW(decoy.c_str(), nullptr));
+  const RemovesHostLink removes_link{dir_.path(), L"link"};
   ASSERT_TRUE(HostSymlink(dir_.path(), L"real", L"link"));
   Ordinary(real + L"\\installer.exe");
   ASSERT_TRUE(StartAndWaitForSetup(link + L"\\installer.exe", 1));

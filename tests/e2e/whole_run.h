@@ -38,16 +38,27 @@ inline std::wstring Field(const stand_in::Run& run, const std::string& key) {
 }
 
 // Ends a process the test did not start itself (a helper of the stand-in,
-// by the pid it reported) when it goes, on every way out of a test.
+// by the pid it reported) when it goes, on every way out of a test. By
+// then the helper may have ended and its id named another process: only a
+// process still running the program the helper was started from goes.
 struct EndsProcess {
   DWORD pid;
+  std::wstring program;
   ~EndsProcess() {
-    if (HANDLE process =
-            OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
+    HANDLE process = OpenProcess(
+        PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+        FALSE, pid);
+    if (process == nullptr) return;
+    wchar_t image[MAX_PATH + 1];
+    DWORD length = MAX_PATH + 1;
+    if (QueryFullProcessImageNameW(process, 0, image, &length) &&
+        CompareStringOrdinal(image, static_cast<int>(length), program.c_str(),
+                             static_cast<int>(program.size()),
+                             TRUE) == CSTR_EQUAL) {
       TerminateProcess(process, 1);
       WaitForSingleObject(process, 30000);
-      CloseHandle(process);
     }
+    CloseHandle(process);
   }
 };
 

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -70,6 +72,45 @@ DWORD WindowsBuild() {
   info.dwOSVersionInfoSize = sizeof info;
   return get_version != nullptr && get_version(&info) == 0 ? info.dwBuildNumber
                                                            : 0;
+}
+
+// A copy of the program at source whose load configuration asks for no
+// search of its own (DependentLoadFlags, at 0x4E of the directory, zeroed),
+// so that the loader binds its imports and their forwarders by the
+// standard search, as it does on every Windows before 1607. Empty when
+// written; else what kept it.
+std::string CopyWithoutDependentLoadFlags(const std::wstring& source,
+                                          const std::wstring& target) {
+  std::string image = ReadFileBytes(source);
+  auto read = [&image](size_t at, size_t bytes) -> uint64_t {
+    uint64_t value = 0;
+    if (at + bytes > image.size()) return 0;
+    memcpy(&value, image.data() + at, bytes);
+    return value;
+  };
+  const size_t headers = static_cast<size_t>(read(0x3C, 4));
+  const size_t optional = headers + 24;
+  const size_t sections = optional + read(headers + 20, 2);
+  // PE32+: the data directories begin at 112; load configuration is #10.
+  if (read(headers, 4) != 0x4550 || read(optional, 2) != 0x20B) {
+    return "not a PE32+ image";
+  }
+  const uint64_t directory = read(optional + 112 + 10 * 8, 4);
+  for (uint64_t i = 0; i < read(headers + 6, 2); ++i) {
+    const size_t section = sections + static_cast<size_t>(i) * 40;
+    const uint64_t address = read(section + 12, 4);
+    const uint64_t raw_size = read(section + 16, 4);
+    if (directory < address || directory + 0x50 > address + raw_size) continue;
+    const size_t flags =
+        static_cast<size_t>(read(section + 20, 4) + directory - address) + 0x4E;
+    if (read(flags, 2) != LOAD_LIBRARY_SEARCH_SYSTEM32) {
+      return "DependentLoadFlags is not 0x800 in the installer as built";
+    }
+    image[flags] = 0;
+    image[flags + 1] = 0;
+    return WriteFileBytes(target, image) ? "" : "not written";
+  }
+  return "no load configuration directory in a section";
 }
 
 // The access list of a file or directory as the file system keeps it.
@@ -176,6 +217,12 @@ TEST_F(OnWindows, CanaryLibrariesBesideThePackedInstallerAreNotLoaded) {
   ASSERT_TRUE(WriteFileBytes(folder_ + L"\\cabinet.dll", marker));
   ASSERT_TRUE(CopyFileW(PathFromEnvironment("PACKED_BL").c_str(),
                         InstallerPath().c_str(), FALSE));
+  // The second control: the same installer without the load
+  // configuration's search. DependentLoadFlags would keep the canary away
+  // from an installer importing SystemFunction036 on 1607 and later; this
+  // copy shows that nothing in the import table itself leads to it.
+  const std::wstring unflagged = folder_ + L"\\unflagged.exe";
+  ASSERT_EQ(CopyWithoutDependentLoadFlags(InstallerPath(), unflagged), "");
   const std::wstring control = folder_ + L"\\control.exe";
   ASSERT_TRUE(
       CopyFileW(PathFromEnvironment("IMPORT_RTL_GEN_RANDOM_EXE").c_str(),
@@ -186,7 +233,7 @@ TEST_F(OnWindows, CanaryLibrariesBesideThePackedInstallerAreNotLoaded) {
       RunChild(control, L"\"" + control + L"\"", options_);
   EXPECT_EQ(controlled.exit_code, 0u);
   ASSERT_TRUE(Exists(folder_ + L"\\cryptbase.dll.control.exe.loaded"))
-      << "the control did not load the canary, so the installer's run "
+      << "the control did not load the canary, so the installer's runs "
          "below would prove nothing";
 
   // An installer importing SystemFunction036, or whose imports' forwarders
@@ -194,8 +241,13 @@ TEST_F(OnWindows, CanaryLibrariesBesideThePackedInstallerAreNotLoaded) {
   // entry point: "cryptbase.dll.installer.exe.loaded".
   EXPECT_EQ(Run(InstallerPath()), 0u);
   ExpectSuccessRecorded();
+  ASSERT_TRUE(ResetState());
+  EXPECT_EQ(Run(unflagged), 0u);
+  ExpectSuccessRecorded();
   for (const std::wstring& name : ListDirectory(folder_)) {
     EXPECT_EQ(name.find(L".installer.exe.loaded"), std::wstring::npos)
+        << Narrow(name);
+    EXPECT_EQ(name.find(L".unflagged.exe.loaded"), std::wstring::npos)
         << Narrow(name);
   }
 }
@@ -343,9 +395,12 @@ TEST_F(OnWindows, ArchiveHeldWithDeleteSharingAtTheCleanupLeavesNothing) {
     GTEST_SKIP() << "Windows only: a deleted name goes at once only with "
                     "NTFS's POSIX semantics on Windows";
   }
-  if (FileSystemOf(folder_) != L"NTFS" || WindowsBuild() < 16299) {
-    GTEST_SKIP() << "POSIX delete semantics need NTFS and Windows 10 1709 "
-                    "(build 16299) or later";
+  // FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE, which the cleanup
+  // passes with the POSIX flag, is known only from 1809 on.
+  if (FileSystemOf(folder_) != L"NTFS" || WindowsBuild() < 17763) {
+    GTEST_SKIP() << "POSIX delete semantics with the flags the cleanup "
+                    "passes need NTFS and Windows 10 1809 (build 17763) or "
+                    "later";
   }
   // A scanner's open: it lets others delete, and lets go half a minute
   // after the setup program has ended.
@@ -355,7 +410,8 @@ TEST_F(OnWindows, ArchiveHeldWithDeleteSharingAtTheCleanupLeavesNothing) {
   const DWORD code = Run(Ordinary(InstallerPath()));
   ASSERT_EQ(runs_.size(), 1u);
   const EndsProcess end_scanner{
-      static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid")))};
+      static_cast<DWORD>(std::stoul("0" + runs_[0].Get("holder_pid"))),
+      dir_ / L"scanner.exe"};
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(Field(runs_[0], "held"),
             WorkDirectoryOf(runs_[0]) + L"\\KORVEN.PACKED.7Z");
@@ -381,7 +437,15 @@ TEST_F(OnWindows, JunctionNamedLikeAKilledRunsFolderIsNotReclaimed) {
   }
   const std::wstring junction = folder_ + L"\\ZK_0A1B2.tmp";
   ASSERT_TRUE(links::MakeJunction(junction, outside)) << GetLastError();
+  // A plain leftover beside it, which this run's reclaim must take: else
+  // the junction stayed only because no reclaim ran.
+  const std::wstring leftover = folder_ + L"\\ZK_0C3D4.tmp";
+  ASSERT_TRUE(CreateDirectoryW(leftover.c_str(), nullptr));
+  for (const wchar_t* name : {L"KORVEN.PACKED.7Z", L"setup.exe"}) {
+    ASSERT_TRUE(WriteFileBytes(leftover + L"\\" + name, "left"));
+  }
   EXPECT_EQ(Run(Ordinary(InstallerPath())), 0u);
+  EXPECT_FALSE(Exists(leftover)) << "no reclaim ran";
   for (const wchar_t* name : {L"KORVEN.PACKED.7Z", L"setup.exe"}) {
     EXPECT_EQ(ReadFileBytes(outside + L"\\" + name), "outside") << name;
   }

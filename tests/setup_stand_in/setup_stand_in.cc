@@ -1051,6 +1051,10 @@ int Run() {
   report.Flush();
   log.Line(L"setup ends with " + std::to_wstring(exit_code));
   if (crash) {
+    // Started with the default error mode, as a real setup program is, the
+    // fault would have Windows Error Reporting show its box and keep the
+    // process suspended, and the run would wait for nobody.
+    SetErrorMode(SEM_NOGPFAULTERRORBOX);
     // A store through a null pointer, read at run time so that the
     // compiler cannot turn it into a trap instruction: the way a real
     // program dies of a fault, with the exception code as its exit code.

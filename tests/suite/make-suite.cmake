@@ -79,10 +79,27 @@ foreach(name IN LISTS SUITE_PROGRAMS)
   list(POP_FRONT command program)
   get_filename_component(program_name ${program} NAME)
   copy_if_newer(${program} ${SUITE_DIR}/tests/${program_name})
-  list(JOIN command " " arguments)
-  string(APPEND blocks "call :run ${name} \"tests\\${program_name}\" ${arguments}\n")
+  # Each argument quoted, so that "=", "," and ";" do not split it; a
+  # quote inside one could not be passed on this way.
+  set(arguments "")
+  foreach(argument IN LISTS command)
+    if(argument MATCHES "\"")
+      message(FATAL_ERROR "windows suite: ${name}: the argument ${argument} "
+        "holds a quote, which run-suite.cmd cannot pass on")
+    endif()
+    string(REPLACE "%" "%%" argument "${argument}")
+    string(APPEND arguments " \"${argument}\"")
+  endforeach()
+  string(STRIP "${arguments}" arguments)
+  string(APPEND blocks "set \"ARGS=${arguments}\"\n")
+  if(SUITE_${name}_PLAIN)
+    string(APPEND blocks "set \"PLAIN=1\"\n")
+  endif()
+  string(APPEND blocks "call :run ${name} \"tests\\${program_name}\"\n")
   string(APPEND blocks "endlocal & set /a \"passed=%passed%, failed=%failed%, skipped=%skipped%\"\n\n")
 endforeach()
+
+copy_if_newer(${PREFLIGHT} ${SUITE_DIR}/tests/suite_preflight.exe)
 
 # cmd.exe reads its scripts with CRLF line ends (with LF alone, a jump to a
 # label can miss it).
@@ -99,13 +116,35 @@ if(NOT runner STREQUAL old_runner)
   set(changed TRUE)
 endif()
 
+# What a whole folder holds, for the preflight: "SIZE PATH" a line, the
+# path relative to the folder with backslashes.
+file(GLOB_RECURSE members RELATIVE ${SUITE_DIR} ${SUITE_DIR}/*)
+list(FILTER members EXCLUDE REGEX "^(results|registry-backup)/")
+list(REMOVE_ITEM members suite-files.txt)
+list(SORT members)
+set(listing "")
+foreach(member IN LISTS members)
+  file(SIZE ${SUITE_DIR}/${member} size)
+  string(REPLACE "/" "\\" member "${member}")
+  string(APPEND listing "${size} ${member}\r\n")
+endforeach()
+set(listing_file ${SUITE_DIR}/suite-files.txt)
+set(old_listing "")
+if(EXISTS ${listing_file})
+  file(READ ${listing_file} old_listing)
+endif()
+if(NOT listing STREQUAL old_listing)
+  file(WRITE ${listing_file} "${listing}")
+  set(changed TRUE)
+endif()
+
 set(zip ${SUITE_DIR}.zip)
 if(changed OR NOT EXISTS ${zip})
   # The folder's own content only: not results/ of a run made in place.
   get_filename_component(parent ${SUITE_DIR} DIRECTORY)
   get_filename_component(top ${SUITE_DIR} NAME)
   file(GLOB_RECURSE members RELATIVE ${parent} ${SUITE_DIR}/*)
-  list(FILTER members EXCLUDE REGEX "^${top}/results/")
+  list(FILTER members EXCLUDE REGEX "^${top}/(results|registry-backup)/")
   file(REMOVE ${zip})
   execute_process(
     COMMAND ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip ${members}

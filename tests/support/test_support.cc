@@ -3,7 +3,6 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace testing_support {
 
@@ -35,16 +34,60 @@ std::wstring WindowsPath(const std::string& path) {
   return out;
 }
 
+std::wstring EnvironmentText(const char* name) {
+  // In UTF-16 as the system keeps it: the narrow copy is in the ANSI code
+  // page, which cannot hold a user folder named in another script.
+  const std::wstring wide_name = Widen(name);
+  wchar_t value[32768];
+  const DWORD n = GetEnvironmentVariableW(wide_name.c_str(), value, 32768);
+  return n == 0 || n >= 32768 ? std::wstring() : std::wstring(value, n);
+}
+
 std::wstring PathFromEnvironment(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::wstring() : WindowsPath(value);
+  std::wstring path = EnvironmentText(name);
+  if (path.empty() || path[0] != L'/') return path;
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return L"Z:" + path;
+}
+
+std::wstring LongPath(const std::wstring& path) {
+  if (path.compare(0, 4, L"\\\\?\\") == 0) return path;
+  if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC" + path.substr(1);
+  return L"\\\\?\\" + path;
+}
+
+namespace {
+
+// The temporary folder, without its backslash.
+std::wstring TempFolder() {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+  std::wstring base(temp, n <= MAX_PATH ? n : 0);
+  if (!base.empty() && base.back() == L'\\') base.pop_back();
+  return base;
+}
+
+}  // namespace
+
+// Scratch folders are named LABEL-PID-SERIAL, so that the ones a program
+// left can be told by its id.
+void RemoveScratchDirsOf(DWORD pid) {
+  const std::wstring base = TempFolder();
+  const std::wstring middle = L"-" + std::to_wstring(pid) + L"-";
+  for (const std::wstring& name : ListDirectory(base)) {
+    const size_t last = name.rfind(L'-');
+    if (last == std::wstring::npos || last == 0) continue;
+    const size_t before = name.rfind(L'-', last - 1);
+    if (before == std::wstring::npos ||
+        name.compare(before, last - before + 1, middle) != 0) {
+      continue;
+    }
+    RemoveTree(base + L"\\" + name);
+  }
 }
 
 ScratchDir::ScratchDir(const std::wstring& label) {
-  wchar_t temp[MAX_PATH + 1];
-  const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-  std::wstring base(temp, n);
-  if (!base.empty() && base.back() == L'\\') base.pop_back();
+  const std::wstring base = TempFolder();
   static LONG counter = 0;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const LONG serial = InterlockedIncrement(&counter);
@@ -65,7 +108,13 @@ ScratchDir::ScratchDir(const std::wstring& label) {
 }
 
 ScratchDir::~ScratchDir() {
-  if (!path_.empty()) RemoveTree(path_);
+  // A scanner or an indexer opens new files for a moment, and what it holds
+  // cannot go yet: a few more passes rather than a tree left behind.
+  for (int pass = 0; !path_.empty() && pass < 50; ++pass) {
+    RemoveTree(path_);
+    if (!Exists(path_)) return;
+    Sleep(100);
+  }
 }
 
 OpenDirectory::OpenDirectory(const std::wstring& path)
@@ -127,7 +176,7 @@ std::wstring MakeFolderOfLength(const std::wstring& base, size_t length) {
     // Never leave exactly one unit, which could only be a bare separator.
     if (remaining - (take + 1) == 1) --take;
     folder += L"\\" + std::wstring(take, L'd');
-    if (!CreateDirectoryW(folder.c_str(), nullptr) &&
+    if (!CreateDirectoryW(LongPath(folder).c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS) {
       return std::wstring();
     }
@@ -136,19 +185,21 @@ std::wstring MakeFolderOfLength(const std::wstring& base, size_t length) {
 }
 
 void RemoveTree(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  // Trees of the path-length cases run past MAX_PATH.
+  const std::wstring long_path = LongPath(path);
+  const DWORD attributes = GetFileAttributesW(long_path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW(long_path.c_str(), FILE_ATTRIBUTE_NORMAL);
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
       !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    for (const std::wstring& name : ListDirectory(path)) {
-      RemoveTree(path + L"\\" + name);
+    for (const std::wstring& name : ListDirectory(long_path)) {
+      RemoveTree(long_path + L"\\" + name);
     }
-    RemoveDirectoryW(path.c_str());
+    RemoveDirectoryW(long_path.c_str());
   } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    RemoveDirectoryW(path.c_str());
+    RemoveDirectoryW(long_path.c_str());
   } else {
-    DeleteFileW(path.c_str());
+    DeleteFileW(long_path.c_str());
   }
 }
 
@@ -426,20 +477,37 @@ InstallerVariant& InstallerVariant::PreviousVersion(const std::wstring& text) {
 }
 
 bool InstallerVariant::Build() {
+  // A scanner opens a freshly written program for a moment, and the
+  // resource-update functions then meet a sharing conflict: try again.
+  for (int attempt = 1;; ++attempt) {
+    const DWORD error = BuildOnce();
+    if (error == 0) return true;
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
+         error != ERROR_ACCESS_DENIED) ||
+        attempt == 50) {
+      return false;
+    }
+    Sleep(100);
+  }
+}
+
+DWORD InstallerVariant::BuildOnce() {
   const std::wstring source = PathFromEnvironment("INSTALLER_EXE");
   if (source.empty()) {
     error_ = "INSTALLER_EXE is not set";
-    return false;
+    return ERROR_ENVVAR_NOT_FOUND;
   }
   if (!CopyFileW(source.c_str(), path_.c_str(), FALSE)) {
-    error_ = "copying installer.exe failed: " + std::to_string(GetLastError());
-    return false;
+    const DWORD error = GetLastError();
+    error_ = "copying installer.exe failed: " + std::to_string(error);
+    return error;
   }
-  if (entries_.empty()) return true;
+  if (entries_.empty()) return 0;
   HANDLE update = BeginUpdateResourceW(path_.c_str(), FALSE);
   if (update == nullptr) {
-    error_ = "BeginUpdateResourceW failed: " + std::to_string(GetLastError());
-    return false;
+    const DWORD error = GetLastError();
+    error_ = "BeginUpdateResourceW failed: " + std::to_string(error);
+    return error;
   }
   for (const Entry& entry : entries_) {
     const wchar_t* type = entry.type.empty() ? MAKEINTRESOURCEW(entry.type_id)
@@ -449,16 +517,18 @@ bool InstallerVariant::Build() {
     if (!UpdateResourceW(update, type, name, entry.language,
                          const_cast<char*>(entry.bytes.data()),
                          static_cast<DWORD>(entry.bytes.size()))) {
-      error_ = "UpdateResourceW failed: " + std::to_string(GetLastError());
+      const DWORD error = GetLastError();
+      error_ = "UpdateResourceW failed: " + std::to_string(error);
       EndUpdateResourceW(update, TRUE);
-      return false;
+      return error;
     }
   }
   if (!EndUpdateResourceW(update, FALSE)) {
-    error_ = "EndUpdateResourceW failed: " + std::to_string(GetLastError());
-    return false;
+    const DWORD error = GetLastError();
+    error_ = "EndUpdateResourceW failed: " + std::to_string(error);
+    return error;
   }
-  return true;
+  return 0;
 }
 
 BackgroundChild::~BackgroundChild() { Kill(); }
@@ -473,12 +543,27 @@ bool BackgroundChild::Start(const std::wstring& program,
   line.push_back(L'\0');
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  HANDLE output = INVALID_HANDLE_VALUE;
+  if (!options.output_file.empty()) {
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    output = CreateFileW(options.output_file.c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (output == INVALID_HANDLE_VALUE) {
+      start_error_ = GetLastError();
+      return false;
+    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+  }
   PROCESS_INFORMATION process = {};
   // Wine under load now and then fails a start with ERROR_INTERNAL_ERROR
   // before the child runs any code (seen in whole-suite runs, never alone);
   // the harness tries again rather than fail the case it was starting.
   for (int attempt = 0;; ++attempt) {
-    if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
+    if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr,
+                       output != INVALID_HANDLE_VALUE,
                        CREATE_UNICODE_ENVIRONMENT, &environment[0],
                        options.current_directory.empty()
                            ? nullptr
@@ -487,9 +572,13 @@ bool BackgroundChild::Start(const std::wstring& program,
       break;
     }
     start_error_ = GetLastError();
-    if (start_error_ != ERROR_INTERNAL_ERROR || attempt == 2) return false;
+    if (start_error_ != ERROR_INTERNAL_ERROR || attempt == 2) {
+      if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+      return false;
+    }
     Sleep(200);
   }
+  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   CloseHandle(process.hThread);
   process_ = process.hProcess;
   return true;

@@ -16,9 +16,14 @@ std::wstring WindowsPath(const std::string& unix_or_windows_path);
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
 
+// The value of an environment variable; empty when it is missing.
+std::wstring EnvironmentText(const char* name);
 // The value of an environment variable that CTest sets, as a Windows path;
 // the test fails (empty result) when it is missing.
 std::wstring PathFromEnvironment(const char* name);
+// path with the "\\?\" prefix, which lets the file functions of a program
+// that is not long-path aware reach past MAX_PATH.
+std::wstring LongPath(const std::wstring& path);
 
 // A fresh, empty directory under the build tree's Wine temp folder, removed
 // with everything in it when the object goes. Path ends without backslash.
@@ -36,6 +41,10 @@ class ScratchDir {
  private:
   std::wstring path_;
 };
+
+// Removes what ScratchDir objects of the process pid left in the
+// temporary folder (a program ended before its objects went).
+void RemoveScratchDirsOf(DWORD pid);
 
 // A directory opened as the installer holds its folders (listing and
 // traversal, sharing everything), for the components that work by name
@@ -83,6 +92,8 @@ struct ChildOptions {
   std::map<std::wstring, std::wstring> set_env;
   std::vector<std::wstring> unset_env;
   DWORD timeout_ms = 120000;
+  // When set, the child's standard output and error go to this file.
+  std::wstring output_file;
 };
 
 struct ChildOutcome {
@@ -151,6 +162,8 @@ class InstallerVariant {
     std::string bytes;
     WORD language;
   };
+  // The copy and its resources once; 0, or the Windows error that failed.
+  DWORD BuildOnce();
   std::wstring path_;
   std::vector<Entry> entries_;
   std::string error_;

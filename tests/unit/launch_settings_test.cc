@@ -193,6 +193,12 @@ TEST_F(CleanupPreference, ValuesOfOtherTypesLeaveDeletionOn) {
 
 TEST(ReadStringFromKey, TerminatesOrRefusesAtTheCapacity) {
   const wchar_t* key = L"Software\\KorvenInstallerTests\\ReadString";
+  struct Removed {
+    ~Removed() {
+      DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\KorvenInstallerTests",
+                    false);
+    }
+  } removed;
   DeleteKeyTree(HKEY_CURRENT_USER, key, false);
   wchar_t buffer[5];
 

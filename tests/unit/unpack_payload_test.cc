@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "delete_with_retry.h"
 #include "support/test_support.h"
 
 namespace {
@@ -100,7 +101,10 @@ TEST_F(UnpackPayloadTest, CabinetRoadWritesArchiveAndExpandsSetup) {
   EXPECT_EQ(ReadFileBytes(u.setup_path), FixtureSetupContent());
   EXPECT_EQ(WorkFiles(),
             (std::vector<std::wstring>{L"KORVEN.PACKED.7Z", L"setup.exe"}));
-  EXPECT_EQ(u.max_delete_attempts, 1);
+  // The cabinet went; a scanner that opened it for a moment costs an
+  // attempt or two, which is not what this case is about.
+  EXPECT_GE(u.max_delete_attempts, 1);
+  EXPECT_LT(u.max_delete_attempts, kMaxDeleteAttempts);
 }
 
 TEST_F(UnpackPayloadTest, MissingPayloadsAreReportedAsFileNotFound) {
