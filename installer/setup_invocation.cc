@@ -71,6 +71,20 @@ bool IsAbsolutePath(const wchar_t* path) {
   return StartsWithDriveRoot(path) || (path[0] == L'\\' && path[1] == L'\\');
 }
 
+// The per-user "UninstallString", and the folder it names, are the user's
+// own: every unelevated process of theirs can change either. A run that
+// the user raised from that same account ("Run as administrator") would
+// start, elevated, whatever was put there. Machine-wide values and
+// folders are the administrators' alone.
+bool RefusesPreviousSetup(const LaunchSettings& settings) {
+  return !settings.system_level &&
+         (!settings.token.known || settings.token.split_elevated);
+}
+
+ExitResult RefusedPreviousSetup() {
+  return MakeExitResult(EXIT_PER_USER_SETUP_REFUSED, 0);
+}
+
 }  // namespace
 
 ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
@@ -110,6 +124,7 @@ ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
   HeldProgram setup;
   const bool previous = BoundedLength(setup_path, kPathCapacity) == 0;
   if (previous) {
+    if (RefusesPreviousSetup(settings)) return RefusedPreviousSetup();
     const ExitResult found = FindPreviousSetup(
         settings.system_level, settings.app_guid, settings.previous_version,
         setup.path.get(), kPathCapacity);
@@ -178,6 +193,7 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
                               int32_t* max_delete_attempts,
                               FileIdentity* new_setup_written) {
   *new_setup_written = UnknownFileIdentity(ERROR_FILE_NOT_FOUND);
+  if (RefusesPreviousSetup(settings)) return RefusedPreviousSetup();
   PathBuf previous;
   const ExitResult found = FindPreviousSetup(
       settings.system_level, settings.app_guid, settings.previous_version,

@@ -23,7 +23,8 @@
 // run is: the folder tells for as long as either lives that its run is
 // still at work.
 // With an empty setup_path the previously installed setup program, which
-// is not the run's to check, is run instead.
+// is not the run's to check, is run instead; a per-user one never from a
+// run the user raised (125, nothing started; see PatchPreviousSetup).
 ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
                     const wchar_t* archive_path, const wchar_t* setup_path,
                     const ExpectedProgram& expected, bool archive_from_b7);
@@ -37,7 +38,11 @@ ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
                              size_t capacity);
 
 // Has the previously installed setup program write the new one at
-// new_setup_path from the patch. Both paths lie in the work directory open
+// new_setup_path from the patch. A per-user run whose token is the
+// elevated half of a split token (or cannot be told) starts nothing and
+// reads nothing: 125. What a per-user "UninstallString" names is the
+// user's to change from any unelevated process, and this run would start
+// it elevated. Both paths lie in the work directory open
 // on work_directory, where the patch is deleted and the new program is
 // looked at; the patch is deleted once its run has been tried (what is
 // left of it otherwise goes with the work directory). After a patch run

@@ -1,5 +1,6 @@
 // The real installer.exe, started as a child process: the early exits, and
-// the runs that must end before anything is touched.
+// the runs that must end before anything is touched. Each starts the
+// installer as a double click does, with the limited token (DoubleClick).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,12 @@
 namespace {
 
 using namespace testing_support;
+
+ChildOptions DoubleClick() {
+  ChildOptions options;
+  options.token = ChildToken::kLimited;
+  return options;
+}
 
 class EntryRun : public ::testing::Test {
  protected:
@@ -27,7 +34,7 @@ class EntryRun : public ::testing::Test {
   }
 
   DWORD Run(const std::wstring& arguments,
-            const ChildOptions& options = ChildOptions()) {
+            const ChildOptions& options = DoubleClick()) {
     const ChildOutcome outcome =
         RunChild(installer_, L"\"" + installer_ + L"\"" + arguments, options);
     EXPECT_TRUE(outcome.started) << "start error " << outcome.start_error;
@@ -64,8 +71,8 @@ TEST_F(EntryRun, EarlySwitchesEndTheRunWith118AndTouchNothing) {
 
 TEST_F(EntryRun, EarlySwitchWithAValueOrAsProgramNameIsNotOne) {
   EXPECT_NE(Run(L" --cleanup=1"), 118u);
-  ChildOptions options;
-  const ChildOutcome outcome = RunChild(installer_, L"--cleanup", options);
+  const ChildOutcome outcome =
+      RunChild(installer_, L"--cleanup", DoubleClick());
   ASSERT_TRUE(outcome.started);
   EXPECT_NE(outcome.exit_code, 118u);
 }
@@ -78,7 +85,8 @@ TEST_F(EntryRun, ModulePathOf260UnitsOrMoreEndsWith108) {
   const std::wstring deep = folder + L"\\installer.exe";
   ASSERT_EQ(deep.size(), 260u);
   ASSERT_TRUE(CopyFileW(installer_.c_str(), deep.c_str(), FALSE));
-  const ChildOutcome outcome = RunChild(deep, L"\"" + deep + L"\"");
+  const ChildOutcome outcome =
+      RunChild(deep, L"\"" + deep + L"\"", DoubleClick());
   if (!outcome.started) {
     GTEST_SKIP() << "Wine cannot start a program from a path of " << deep.size()
                  << " units (error " << outcome.start_error << ")";

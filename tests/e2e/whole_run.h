@@ -66,6 +66,9 @@ class WholeRun : public ::testing::Test {
     ASSERT_GT(stand_in_.size(), 1024u);
     ASSERT_TRUE(ResetState());
     options_.set_env[L"STAND_IN_REPORT"] = report_;
+    // Every whole run starts the installer as a double click does, with
+    // the limited token; the cases about elevation say otherwise.
+    options_.token = ChildToken::kLimited;
     options_.unset_env.push_back(kMachineWideVariable);
   }
   void TearDown() override { ClearRegistry(); }
