@@ -32,7 +32,8 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   // another, and the cleanup deletes only inside what this run made.
   WorkDirectory work;
   ExitResult result = MakeExitResult(0, 0);
-  if (!CreateWorkDirectory(installer_directory, &work, &result)) {
+  if (!CreateWorkDirectory(installer_directory, &work, &result,
+                           settings.token)) {
     return result;
   }
   // Before the payload is written, so that the space killed runs took is

@@ -195,6 +195,32 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
   LocalFree(built);
 }
 
+TEST(WorkDirSecurity, HighLabelForbidsWritingUpToEverythingInside) {
+  ScratchDir dir(L"wdlabel");
+  OpenDirectory folder(dir.path());
+  PSECURITY_DESCRIPTOR built = nullptr;
+  ASSERT_TRUE(BuildWorkDirSecurity(folder.handle(), &built, true));
+  ASSERT_NE(built, nullptr);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL sacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorSacl(built, &present, &sacl, &defaulted));
+  ASSERT_TRUE(present && sacl != nullptr);
+  ASSERT_EQ(sacl->AceCount, 1);
+  void* ace = nullptr;
+  ASSERT_TRUE(GetAce(sacl, 0, &ace));
+  auto* label = static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+  EXPECT_EQ(label->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+  EXPECT_EQ(label->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+  EXPECT_EQ(label->Mask,
+            static_cast<ACCESS_MASK>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+  wchar_t* sid = nullptr;
+  ASSERT_TRUE(ConvertSidToStringSidW(&label->SidStart, &sid));
+  EXPECT_STREQ(sid, L"S-1-16-12288");  // high
+  LocalFree(sid);
+  LocalFree(built);
+}
+
 TEST(WorkDirSecurity, VolumeThatCannotBeQueriedGetsNoDescriptor) {
   // No volume to ask: a plain directory, not a failure.
   PSECURITY_DESCRIPTOR built = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
