@@ -74,21 +74,28 @@ bool HasTrimmedComponent(const wchar_t* path) {
 // error) or does not fit (*error 0).
 bool ReadOwnPath(HANDLE handle, wchar_t* path, DWORD* error) {
   *error = 0;
-  WideBuf<kFinalPathCapacity> final_path;
-  DWORD length = GetFinalPathNameByHandleW(handle, final_path.get(),
-                                           kFinalPathCapacity, VOLUME_NAME_DOS);
-  if (length == 0) {
-    // A volume mounted only in a folder has no drive letter; its GUID
-    // names it instead.
-    length = GetFinalPathNameByHandleW(handle, final_path.get(),
-                                       kFinalPathCapacity, VOLUME_NAME_GUID);
-  }
-  if (length == 0) {
-    *error = GetLastError();
+  WideBuf<kFinalPathCapacity> dos;
+  WideBuf<kFinalPathCapacity> guid;
+  const DWORD dos_length = GetFinalPathNameByHandleW(
+      handle, dos.get(), kFinalPathCapacity, VOLUME_NAME_DOS);
+  const DWORD dos_error = GetLastError();
+  const DWORD guid_length = GetFinalPathNameByHandleW(
+      handle, guid.get(), kFinalPathCapacity, VOLUME_NAME_GUID);
+  const bool has_dos = dos_length != 0 && dos_length < kFinalPathCapacity;
+  const bool has_guid = guid_length != 0 && guid_length < kFinalPathCapacity;
+  // A volume without a drive letter, or mounted only in a folder of
+  // another: its GUID names it.
+  const wchar_t* chosen = nullptr;
+  if (has_dos &&
+      (!has_guid || DosPathStartsAtItsVolume(dos.get(), guid.get()))) {
+    chosen = dos.get();
+  } else if (has_guid) {
+    chosen = guid.get();
+  } else {
+    if (dos_length == 0) *error = dos_error;
     return false;
   }
-  return length < kFinalPathCapacity &&
-         PlainFormOfFinalPath(final_path.get(), path, kPathCapacity) &&
+  return PlainFormOfFinalPath(chosen, path, kPathCapacity) &&
          SafeAppend(path, kPathCapacity, L"\\");
 }
 
@@ -169,6 +176,22 @@ void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
   // The first byte gives the name's first two digits, so each try of a
   // run without random bytes still asks for a name of its own.
   bytes[0] = static_cast<unsigned char>(bytes[0] ^ try_index);
+}
+
+bool DosPathStartsAtItsVolume(const wchar_t* dos_path,
+                              const wchar_t* guid_path) {
+  if (!StartsWithNoCase(dos_path, L"\\\\?\\") ||
+      !StartsWithDriveRoot(dos_path + 4) ||
+      !StartsWithNoCase(guid_path, L"\\\\?\\Volume{")) {
+    return true;
+  }
+  const wchar_t* guid_tail = guid_path + 4;
+  while (*guid_tail != 0 && *guid_tail != L'\\') ++guid_tail;
+  const wchar_t* dos_tail = dos_path + 6;
+  const size_t length = TextLength(dos_tail);
+  return length == TextLength(guid_tail) &&
+         CompareStringOrdinal(dos_tail, static_cast<int>(length), guid_tail,
+                              static_cast<int>(length), TRUE) == CSTR_EQUAL;
 }
 
 bool PlainFormOfFinalPath(const wchar_t* final_path, wchar_t* out,

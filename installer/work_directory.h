@@ -109,6 +109,17 @@ void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
 // The process token's owner SID in string form; release with LocalFree.
 bool GetTokenOwnerSidString(wchar_t** sid);
 
+// Whether the DOS path the system reports for an open object ("\\?\C:\...")
+// leads from the root of the object's own volume, whose GUID path
+// ("\\?\Volume{...}\...") names the same object: false when the drive
+// letter is another volume's, on which this one is mounted in a folder.
+// That folder (a mount point) lies on the other volume, where no hold on
+// this one pins it: the DOS path could be led elsewhere by replacing it.
+// True when either is not of its form (a UNC path, say), which leaves the
+// DOS path as it is.
+bool DosPathStartsAtItsVolume(const wchar_t* dos_path,
+                              const wchar_t* guid_path);
+
 // Turns a path the system reports for an open object ("\\?\C:\...",
 // "\\?\UNC\server\share\...") into the ordinary form the setup program and
 // every other program understand ("C:\...", "\\server\share\...") when

@@ -228,6 +228,29 @@ TEST(WorkDirSecurity, VolumeThatCannotBeQueriedGetsNoDescriptor) {
   EXPECT_EQ(built, nullptr);
 }
 
+TEST(DosPathStartsAtItsVolume, NotWhereTheDriveLetterIsAnotherVolumes) {
+  const wchar_t kGuid[] =
+      L"\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}";
+  const struct {
+    std::wstring dos;
+    std::wstring guid_tail;
+    bool own;
+  } cases[] = {
+      {L"\\\\?\\C:\\Users\\u\\ZK_0A1B2.tmp", L"\\Users\\u\\ZK_0A1B2.tmp", true},
+      {L"\\\\?\\c:\\USERS\\u\\ZK_0A1B2.tmp", L"\\Users\\u\\ZK_0A1B2.tmp", true},
+      // The volume is mounted in C:\mnt\disk only.
+      {L"\\\\?\\C:\\mnt\\disk\\d\\ZK_0A1B2.tmp", L"\\d\\ZK_0A1B2.tmp", false},
+      {L"\\\\?\\C:\\d\\ZK_0A1B2.tmp", L"\\e\\ZK_0A1B2.tmp", false},
+      {L"\\\\?\\UNC\\server\\share\\ZK_0A1B2.tmp", L"\\ZK_0A1B2.tmp", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(
+        DosPathStartsAtItsVolume(c.dos.c_str(), (kGuid + c.guid_tail).c_str()),
+        c.own)
+        << Narrow(c.dos);
+  }
+}
+
 TEST(PlainFormOfFinalPath, OrdinaryFormOnlyWhereItNamesTheSameObject) {
   const std::wstring long_name(259 - 3, L'd');
   const struct {
