@@ -24,6 +24,16 @@ bool MarkForDeletion(HANDLE handle) {
                                  sizeof posix)) {
     return true;
   }
+  // Windows 10 1709 to 1803 take POSIX semantics but not the read-only
+  // flag, and refuse the whole call for it (87); a read-only attribute
+  // then stands in the way as it does for the ordinary mark.
+  if (GetLastError() == ERROR_INVALID_PARAMETER) {
+    posix.flags = kDispositionDelete | kDispositionPosixSemantics;
+    if (SetFileInformationByHandle(handle, kDispositionInfoEx, &posix,
+                                   sizeof posix)) {
+      return true;
+    }
+  }
   // Refused: a file system or a Windows that does not know the class or one
   // of its flags. The ordinary mark decides, and its error is the one the
   // caller acts on.

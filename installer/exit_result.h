@@ -32,6 +32,7 @@ enum : uint32_t {
   EXIT_SETUP_FILE_NOT_FOUND = 122,
   EXIT_SETUP_PATH_NOT_FOUND = 123,
   EXIT_SETUP_LAUNCH_FAILED = 124,
+  EXIT_PER_USER_SETUP_REFUSED = 125,
 };
 
 inline ExitResult MakeExitResult(uint32_t exit_code, uint32_t windows_error) {

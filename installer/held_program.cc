@@ -18,20 +18,49 @@ HANDLE OpenForHold(HANDLE directory, const wchar_t* name) {
                       kOpenExisting, kNotThroughLinks);
 }
 
-// 0 when what is open on handle is a plain file.
+// Reparse tags that leave a file's content where it is: a file system
+// filter of Windows' own gives the file's bytes back from this very volume
+// under the file's own name, so the bytes the check reads through the
+// hold are the bytes the start maps.
+//   - data deduplication: the chunks lie in the volume's own chunk store;
+//   - the Windows Overlay Filter (compact /exe, WIMBoot): the compressed
+//     bytes lie in the file's own stream, or in an image the system keeps.
+constexpr DWORD kContentStaysTags[] = {
+    0x80000013,  // IO_REPARSE_TAG_DEDUP
+    0x80000017,  // IO_REPARSE_TAG_WOF
+};
+
+// The content lies elsewhere, to be fetched when the file is opened or
+// read: FILE_ATTRIBUTE_OFFLINE, RECALL_ON_OPEN, RECALL_ON_DATA_ACCESS.
+constexpr DWORD kContentElsewhere = 0x1000 | 0x40000 | 0x400000;
+
+bool ContentStays(DWORD tag) {
+  for (DWORD allowed : kContentStaysTags) {
+    if (tag == allowed) return true;
+  }
+  return false;
+}
+
+// 0 when what is open on handle is a plain file. Every other reparse point
+// is refused: one that stands for another name (a symbolic link, a
+// junction, a mount point, a WSL link) leads the start elsewhere; an
+// execution alias makes CreateProcessW start the program it names,
+// whatever bytes the file itself holds; a cloud placeholder, a projected
+// file or a tiered one gets its bytes from a provider when read (for an
+// elevated run, from a process of the user's); and a tag that nobody knew
+// of when this was written tells nothing either.
 DWORD CheckPlainFile(HANDLE handle) {
   FILE_ATTRIBUTE_TAG_INFO tag;
   if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag,
                                     sizeof tag)) {
     return GetLastError();
   }
-  if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      (tag.FileAttributes & kContentElsewhere) != 0) {
     return ERROR_BAD_FILE_TYPE;
   }
-  // Only a tag that stands for another name decides where the start would
-  // go; other tags leave the file what it is.
   if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-      IsReparseTagNameSurrogate(tag.ReparseTag)) {
+      !ContentStays(tag.ReparseTag)) {
     return ERROR_BAD_FILE_TYPE;
   }
   return 0;

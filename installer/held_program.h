@@ -50,10 +50,11 @@ struct HeldProgram {
   // and nothing held:
   //   - a file that cannot be opened (its own error: not found and the
   //     like, or a sharing violation that outlasted every attempt);
-  //   - a directory, or any reparse point that stands for another name (a
-  //     symbolic link, a junction, a mount point) in the file's place
-  //     (ERROR_BAD_FILE_TYPE); other reparse points (cloud placeholders,
-  //     deduplicated files) are ordinary files;
+  //   - a directory, a file whose content lies elsewhere (offline, to be
+  //     recalled), or any reparse point but those that leave the content
+  //     where it is (deduplicated and overlay-compressed files; see
+  //     held_program.cc): links, execution aliases, cloud placeholders
+  //     and the rest (ERROR_BAD_FILE_TYPE);
   //   - what cannot be compared with expected: the error that kept the
   //     expectation or the held file's digest or identity unknown;
   //   - bytes other than the ones written (ERROR_DATA_CHECKSUM_ERROR), or

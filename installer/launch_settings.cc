@@ -75,12 +75,14 @@ void ResetLaunchSettings(LaunchSettings* settings) {
   settings->delete_extracted_files = true;
   settings->previous_version = nullptr;
   settings->program_name_length = 0;
+  settings->token = PlainRunToken();
 }
 
 bool InitLaunchSettings(LaunchSettings* settings, HMODULE module) {
   ResetLaunchSettings(settings);
   settings->previous_version = FindPreviousVersion(module);
   settings->delete_extracted_files = ReadDeletePreference();
+  settings->token = ReadRunToken();
   // A path that does not fit is not compared; Windows' rule then stands.
   PathBuf own_path;
   const DWORD length =

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "run_token.h"
+
 extern const wchar_t kStableAppGuid[];
 extern const wchar_t kBetaAppGuid[];
 extern const wchar_t kDevAppGuid[];
@@ -26,14 +28,17 @@ struct LaunchSettings {
   // own path without quotes (spaces and all); 0 when Windows' rule for the
   // first argument decides.
   size_t program_name_length;
+  // Who runs it: a run raised above the user trusts nothing of theirs.
+  RunToken token;
 };
 
 LaunchSettings DefaultLaunchSettings();
 
-// Reads the previous-version resource, the cleanup preference, the command
-// line and the environment, in that order. False only when the command line
-// cannot be split: shell32.dll cannot be loaded from the system directory,
-// or CommandLineToArgvW fails; the last error is then that failure's.
+// Reads the previous-version resource, the cleanup preference, the
+// process's token, the command line and the environment, in that order. False
+// only when the command line cannot be split: shell32.dll cannot be loaded from
+// the system directory, or CommandLineToArgvW fails; the last error is then
+// that failure's.
 bool InitLaunchSettings(LaunchSettings* settings, HMODULE module);
 
 // own_path (may be null): the installer's own full path. A command line

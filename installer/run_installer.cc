@@ -32,7 +32,8 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   // another, and the cleanup deletes only inside what this run made.
   WorkDirectory work;
   ExitResult result = MakeExitResult(0, 0);
-  if (!CreateWorkDirectory(installer_directory, &work, &result)) {
+  if (!CreateWorkDirectory(installer_directory, &work, &result,
+                           settings.token)) {
     return result;
   }
   // Before the payload is written, so that the space killed runs took is
@@ -83,14 +84,17 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
       TrimWorkingSet();
     } else {
       FileIdentity new_setup = UnknownFileIdentity(ERROR_FILE_NOT_FOUND);
+      // Held from the end of the patch run until the install run has
+      // started it, and let go before the cleanup below at the latest.
+      HeldProgram new_setup_held;
       const ExitResult patched = PatchPreviousSetup(
           settings, work.handle, setup_path.get(), new_setup_path.get(),
-          &max_delete_attempts, &new_setup);
+          &max_delete_attempts, &new_setup, &new_setup_held);
       TrimWorkingSet();
       if (Succeeded(patched)) {
         result = RunSetup(settings, work.handle, archive_path.get(),
                           new_setup_path.get(), ExpectIdentity(new_setup),
-                          archive_from_b7);
+                          archive_from_b7, &new_setup_held);
         succeeded = Succeeded(result);
       } else {
         result = patched;

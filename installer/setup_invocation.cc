@@ -71,6 +71,44 @@ bool IsAbsolutePath(const wchar_t* path) {
   return StartsWithDriveRoot(path) || (path[0] == L'\\' && path[1] == L'\\');
 }
 
+// The per-user "UninstallString", and the folder it names, are the user's
+// own: every unelevated process of theirs can change either. A run that
+// the user raised from that same account ("Run as administrator") would
+// start, elevated, whatever was put there. Machine-wide values and
+// folders are the administrators' alone.
+bool RefusesPreviousSetup(const LaunchSettings& settings) {
+  return !settings.system_level &&
+         (!settings.token.known || settings.token.split_elevated);
+}
+
+ExitResult RefusedPreviousSetup() {
+  return MakeExitResult(EXIT_PER_USER_SETUP_REFUSED, 0);
+}
+
+// Holds the file the patch run left at name, as the install run's own hold
+// does (read only, sharing only reading), from the moment that run has
+// ended until the install run has started it: from here on nobody can
+// write, rename or replace it, which its identity alone would not tell on
+// a FAT volume (an identity survives a rewrite in place there) or from a
+// server that answers 0 for every file. A writer the patch run left behind
+// is waited out as the install run's hold waits it out.
+bool HoldNewSetup(HANDLE directory, const wchar_t* name, HeldProgram* held) {
+  held->Release();
+  HANDLE opened = OpenRelative(directory, name, GENERIC_READ, FILE_SHARE_READ,
+                               kOpenExisting, kNotThroughLinks);
+  for (int32_t attempt = 1; opened == INVALID_HANDLE_VALUE &&
+                            GetLastError() == ERROR_SHARING_VIOLATION &&
+                            attempt < kMaxDeleteAttempts;
+       ++attempt) {
+    Sleep(kDeletePauseMs);
+    opened = OpenRelative(directory, name, GENERIC_READ, FILE_SHARE_READ,
+                          kOpenExisting, kNotThroughLinks);
+  }
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  held->handle = opened;
+  return true;
+}
+
 }  // namespace
 
 ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
@@ -111,10 +149,12 @@ ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
 
 ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
                     const wchar_t* archive_path, const wchar_t* setup_path,
-                    const ExpectedProgram& expected, bool archive_from_b7) {
+                    const ExpectedProgram& expected, bool archive_from_b7,
+                    HeldProgram* held_until_started) {
   HeldProgram setup;
   const bool previous = BoundedLength(setup_path, kPathCapacity) == 0;
   if (previous) {
+    if (RefusesPreviousSetup(settings)) return RefusedPreviousSetup();
     const ExitResult found = FindPreviousSetup(
         settings.system_level, settings.app_guid, settings.previous_version,
         setup.path.get(), kPathCapacity);
@@ -173,6 +213,7 @@ ExitResult RunSetup(const LaunchSettings& settings, HANDLE work_directory,
   // move, rename or replace its own file once it runs, which it does only
   // after this.
   setup.Release();
+  if (held_until_started != nullptr) held_until_started->Release();
   if (!Succeeded(started)) return started;
   return RunChildToEnd(&child, EXIT_SETUP_LAUNCH_FAILED);
 }
@@ -181,8 +222,11 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
                               HANDLE work_directory, const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
-                              FileIdentity* new_setup_written) {
+                              FileIdentity* new_setup_written,
+                              HeldProgram* new_setup_held) {
   *new_setup_written = UnknownFileIdentity(ERROR_FILE_NOT_FOUND);
+  new_setup_held->Release();
+  if (RefusesPreviousSetup(settings)) return RefusedPreviousSetup();
   PathBuf previous;
   const ExitResult found = FindPreviousSetup(
       settings.system_level, settings.app_guid, settings.previous_version,
@@ -207,8 +251,12 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
   // What the previous setup program left at the new path, as it ended: the
   // install run must start that file and no other.
   if (Succeeded(result)) {
-    *new_setup_written =
-        FileIdentityIn(work_directory, LastComponent(new_setup_path));
+    if (HoldNewSetup(work_directory, LastComponent(new_setup_path),
+                     new_setup_held)) {
+      ReadFileIdentity(new_setup_held->handle, new_setup_written);
+    } else {
+      *new_setup_written = UnknownFileIdentity(GetLastError());
+    }
   }
 
   // The patch has served its purpose whether or not the run succeeded.

@@ -12,9 +12,18 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
     SetLastError(ERROR_BUFFER_OVERFLOW);
     return nullptr;
   }
-  // By full path, the library's own imports are looked for beside it, in
-  // the system directory, before anywhere else.
-  return LoadLibraryExW(path.get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  // The library's own imports come from the system directory alone where
+  // the loader takes the flag for it (AddDllDirectory is exported exactly
+  // where it does: Windows 8 and later, Windows 7 with its update);
+  // elsewhere, by full path, they are looked for beside it, in the system
+  // directory, before anywhere else.
+  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  const bool system32_only =
+      kernel32 != nullptr &&
+      GetProcAddress(kernel32, "AddDllDirectory") != nullptr;
+  return LoadLibraryExW(path.get(), nullptr,
+                        system32_only ? LOAD_LIBRARY_SEARCH_SYSTEM32
+                                      : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 FARPROC NtdllFunction(const char* name) {

@@ -1,17 +1,18 @@
 #include "work_directory.h"
 
 #include <sddl.h>
-#include <winternl.h>
 
 #include "delete_mark.h"
 #include "owned_handle.h"
 #include "random_bytes.h"
 #include "relative_file.h"
-#include "system_library.h"
+#include "work_place.h"
 
 const wchar_t kWorkDirAclPrefix[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
     L"(A;OIIOCI;GA;;;CO)(A;;FA;;;";
+
+const wchar_t kHighLabel[] = L"S:(ML;OICI;NW;;;HI)";
 
 const wchar_t kRunMarkerName[] = L"INSTALLER.RUN";
 
@@ -36,33 +37,6 @@ constexpr ACCESS_MASK kHoldAccess =
 constexpr ACCESS_MASK kDeleteAccess =
     kHoldAccess | DELETE | FILE_WRITE_ATTRIBUTES;
 constexpr ULONG kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
-
-// The volume's device, as NtQueryVolumeInformationFile reports it.
-struct DeviceInformation {
-  ULONG device_type;
-  ULONG characteristics;
-};
-constexpr ULONG kFileFsDeviceInformation = 4;
-constexpr ULONG kRemoteDevice = 0x10;  // FILE_REMOTE_DEVICE
-
-using NtQueryVolumeInformationFileFn = NTSTATUS(NTAPI*)(HANDLE,
-                                                        PIO_STATUS_BLOCK, PVOID,
-                                                        ULONG, ULONG);
-
-// A folder on another machine: a share, a mapped drive, a WebDAV folder.
-bool IsRemote(HANDLE folder) {
-  const NtQueryVolumeInformationFileFn query =
-      reinterpret_cast<NtQueryVolumeInformationFileFn>(reinterpret_cast<void*>(
-          NtdllFunction("NtQueryVolumeInformationFile")));
-  if (query == nullptr) return false;
-  DeviceInformation device;
-  FillBytes(&device, 0, sizeof device);
-  IO_STATUS_BLOCK io;
-  FillBytes(&io, 0, sizeof io);
-  return query(folder, &io, &device, sizeof device, kFileFsDeviceInformation) >=
-             0 &&
-         (device.characteristics & kRemoteDevice) != 0;
-}
 
 // The installer's own folder, opened to create the work directory in and
 // to list what killed runs left there. Its path is followed like any
@@ -100,22 +74,40 @@ bool HasTrimmedComponent(const wchar_t* path) {
 // error) or does not fit (*error 0).
 bool ReadOwnPath(HANDLE handle, wchar_t* path, DWORD* error) {
   *error = 0;
-  WideBuf<kFinalPathCapacity> final_path;
-  DWORD length = GetFinalPathNameByHandleW(handle, final_path.get(),
-                                           kFinalPathCapacity, VOLUME_NAME_DOS);
-  if (length == 0) {
-    // A volume mounted only in a folder has no drive letter; its GUID
-    // names it instead.
-    length = GetFinalPathNameByHandleW(handle, final_path.get(),
-                                       kFinalPathCapacity, VOLUME_NAME_GUID);
-  }
-  if (length == 0) {
-    *error = GetLastError();
+  WideBuf<kFinalPathCapacity> dos;
+  WideBuf<kFinalPathCapacity> guid;
+  const DWORD dos_length = GetFinalPathNameByHandleW(
+      handle, dos.get(), kFinalPathCapacity, VOLUME_NAME_DOS);
+  const DWORD dos_error = GetLastError();
+  const DWORD guid_length = GetFinalPathNameByHandleW(
+      handle, guid.get(), kFinalPathCapacity, VOLUME_NAME_GUID);
+  const bool has_dos = dos_length != 0 && dos_length < kFinalPathCapacity;
+  const bool has_guid = guid_length != 0 && guid_length < kFinalPathCapacity;
+  // A volume without a drive letter, or mounted only in a folder of
+  // another: its GUID names it.
+  const wchar_t* chosen = nullptr;
+  if (has_dos &&
+      (!has_guid || DosPathStartsAtItsVolume(dos.get(), guid.get()))) {
+    chosen = dos.get();
+  } else if (has_guid) {
+    chosen = guid.get();
+  } else {
+    if (dos_length == 0) *error = dos_error;
     return false;
   }
-  return length < kFinalPathCapacity &&
-         PlainFormOfFinalPath(final_path.get(), path, kPathCapacity) &&
+  return PlainFormOfFinalPath(chosen, path, kPathCapacity) &&
          SafeAppend(path, kPathCapacity, L"\\");
+}
+
+// Fills planned with place + "ZK_", and *n with its length, when a whole
+// work directory name (and its backslash) still fits after it.
+bool PlanName(const wchar_t* place, PathBuf* planned, size_t* n) {
+  if (!SafeCopy(planned->get(), kPathCapacity, place) ||
+      !SafeAppend(planned->get(), kPathCapacity, L"ZK_")) {
+    return false;
+  }
+  *n = static_cast<size_t>(BoundedLength(planned->get(), kPathCapacity));
+  return kPathCapacity - *n >= kNameTailUnits;
 }
 
 // Takes back a directory this run has just made, still empty.
@@ -181,6 +173,22 @@ void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
   bytes[0] = static_cast<unsigned char>(bytes[0] ^ try_index);
 }
 
+bool DosPathStartsAtItsVolume(const wchar_t* dos_path,
+                              const wchar_t* guid_path) {
+  if (!StartsWithNoCase(dos_path, L"\\\\?\\") ||
+      !StartsWithDriveRoot(dos_path + 4) ||
+      !StartsWithNoCase(guid_path, L"\\\\?\\Volume{")) {
+    return true;
+  }
+  const wchar_t* guid_tail = guid_path + 4;
+  while (*guid_tail != 0 && *guid_tail != L'\\') ++guid_tail;
+  const wchar_t* dos_tail = dos_path + 6;
+  const size_t length = TextLength(dos_tail);
+  return length == TextLength(guid_tail) &&
+         CompareStringOrdinal(dos_tail, static_cast<int>(length), guid_tail,
+                              static_cast<int>(length), TRUE) == CSTR_EQUAL;
+}
+
 bool PlainFormOfFinalPath(const wchar_t* final_path, wchar_t* out,
                           size_t capacity) {
   const wchar_t* plain = nullptr;
@@ -233,20 +241,17 @@ bool GetTokenOwnerSidString(wchar_t** sid) {
   return ok;
 }
 
-bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor) {
+bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor,
+                          bool high_label) {
   *descriptor = nullptr;
-  DWORD flags = 0;
-  if (!GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr,
-                                     &flags, nullptr, 0)) {
-    return true;
-  }
-  if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;
   // A server reads the SIDs of a list as its own accounts: BUILTIN
   // Administrators, the owner of an elevated run's token, is the server's
   // group, not the account the server knows this user by, and the files
-  // inside could not be made. The folder takes what the share passes on;
-  // the started program is checked by its bytes, which no list decides.
-  if (IsRemote(folder)) return true;
+  // inside could not be made. The folder takes what the share passes on,
+  // as it does on a volume that keeps no lists or cannot be told; the
+  // started program is checked by its bytes, which no list decides. A run
+  // raised above the user never works on such a volume (work_place.h).
+  if (ClassifyFolderVolume(folder) != FolderVolume::kProtects) return true;
 
   wchar_t* sid = nullptr;
   if (!GetTokenOwnerSidString(&sid)) return false;
@@ -254,7 +259,8 @@ bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor) {
   WideBuf<kAclCapacity> acl;
   if (!SafeAppend(acl.get(), kAclCapacity, kWorkDirAclPrefix) ||
       !SafeAppend(acl.get(), kAclCapacity, sid) ||
-      !SafeAppend(acl.get(), kAclCapacity, L")")) {
+      !SafeAppend(acl.get(), kAclCapacity, L")") ||
+      (high_label && !SafeAppend(acl.get(), kAclCapacity, kHighLabel))) {
     LocalFree(sid);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return false;
@@ -269,29 +275,43 @@ bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor) {
 }
 
 bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
-                         ExitResult* status) {
+                         ExitResult* status, const RunToken& token) {
   *status = MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   work->Release();
   work->path.clear();
   work->name.clear();
   PathBuf planned;
-  if (!SafeCopy(planned.get(), kPathCapacity, base) ||
-      !SafeAppend(planned.get(), kPathCapacity, L"ZK_")) {
-    return false;
-  }
-  const size_t n =
-      static_cast<size_t>(BoundedLength(planned.get(), kPathCapacity));
-  if (kPathCapacity - n < kNameTailUnits) return false;
-  // The name alone, from its "ZK_" on, is created inside the folder.
-  wchar_t* name = planned.get() + n - 3;
+  size_t n = 0;
+  if (!PlanName(base, &planned, &n)) return false;
 
   *status = MakeExitResult(EXIT_WORK_DIR_FAILED, 0);
   // Without its folder no try can succeed; that is ten failed tries.
   work->folder = OpenFolder(base);
   if (work->folder == INVALID_HANDLE_VALUE) return false;
+  if (NeedsProtectedPlace(token, ClassifyFolderVolume(work->folder))) {
+    // Never the folder that could not protect it, whatever happens here.
+    work->Release();
+    PathBuf place;
+    if (!ProtectedPlacePath(token, &place)) return false;
+    if (!PlanName(place.get(), &planned, &n)) {
+      *status = MakeExitResult(EXIT_PATH_TOO_LONG, 0);
+      return false;
+    }
+    work->folder = OpenFolder(place.get());
+    if (work->folder == INVALID_HANDLE_VALUE) return false;
+    if (ClassifyFolderVolume(work->folder) != FolderVolume::kProtects) {
+      work->Release();
+      return false;
+    }
+  }
+  // The name alone, from its "ZK_" on, is created inside the folder.
+  wchar_t* name = planned.get() + n - 3;
 
+  // An elevated token whose owner is the user (the "object creator" owner
+  // policy) would give the user's own unelevated processes the owner's
+  // entry; a high label that forbids writing up keeps them out.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!BuildWorkDirSecurity(work->folder, &descriptor)) {
+  if (!BuildWorkDirSecurity(work->folder, &descriptor, token.high_integrity)) {
     *status = MakeExitResult(EXIT_WORK_DIR_SECURITY_FAILED, GetLastError());
     work->ReleaseFolder();
     return false;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "exit_result.h"
+#include "run_token.h"
 #include "wide_buf.h"
 
 // The access list before the owner SID; the SID and ")" follow it.
@@ -73,7 +74,9 @@ struct WorkDirectory {
   bool Retake(bool for_deletion);
 };
 
-// base: the installer directory, ending in a backslash. On success work
+// base: the installer directory, ending in a backslash, where the
+// directory is made unless token must not work there (NeedsProtectedPlace:
+// then in ProtectedPlacePath, never in base). On success work
 // holds the directory's own path + "\", the hold on the directory, made in
 // one step with it, and the installer's folder, with the run's marker
 // made inside (where it could be: a run without it is only reclaimed by
@@ -82,13 +85,17 @@ struct WorkDirectory {
 // path cannot be had or does not fit, windows_error then the system's
 // error or 0), 109 or 117; nothing was left behind and nothing is held.
 bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
-                         ExitResult* status);
+                         ExitResult* status,
+                         const RunToken& token = PlainRunToken());
 
-// True with a null descriptor when the folder open on folder needs none,
-// true with a descriptor (released by the caller with LocalFree) when one
-// was built, false when one was needed but could not be built (see
-// GetLastError).
-bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor);
+// True with a null descriptor when the folder open on folder needs none
+// (its volume is not a local one with access lists), true with a
+// descriptor (released by the caller with LocalFree) when one was built,
+// false when one was needed but could not be built (see GetLastError).
+// high_label adds a high mandatory label that forbids writing up, inherited
+// by everything inside; only a token of high integrity may set it.
+bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor,
+                          bool high_label = false);
 
 // The four name bytes of one try after the random draw: when the draw
 // failed (drawn false), the try number is mixed in so that the ten tries
@@ -98,6 +105,17 @@ void MixTryIntoNameBytes(unsigned char bytes[4], bool drawn,
 
 // The process token's owner SID in string form; release with LocalFree.
 bool GetTokenOwnerSidString(wchar_t** sid);
+
+// Whether the DOS path the system reports for an open object ("\\?\C:\...")
+// leads from the root of the object's own volume, whose GUID path
+// ("\\?\Volume{...}\...") names the same object: false when the drive
+// letter is another volume's, on which this one is mounted in a folder.
+// That folder (a mount point) lies on the other volume, where no hold on
+// this one pins it: the DOS path could be led elsewhere by replacing it.
+// True when either is not of its form (a UNC path, say), which leaves the
+// DOS path as it is.
+bool DosPathStartsAtItsVolume(const wchar_t* dos_path,
+                              const wchar_t* guid_path);
 
 // Turns a path the system reports for an open object ("\\?\C:\...",
 // "\\?\UNC\server\share\...") into the ordinary form the setup program and

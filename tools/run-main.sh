@@ -71,11 +71,14 @@ with_dots() {  # LABEL COMMAND...
 begin "Tools and build"
 "$project/tools/install-deps.sh"
 mkdir -p "$build"
-with_dots "configuring and building installer.exe and the stand-in (in $build)" \
+with_dots "configuring and building installer.exe, the stand-in and start_limited.exe (in $build)" \
   bash -c "cmake -S '$project' -B '$build/project' \
     --toolchain '$project/cmake/mingw-w64-x86_64.cmake' -DCMAKE_BUILD_TYPE=Release &&
-    cmake --build '$build/project' --target installer setup_stand_in -j2"
+    cmake --build '$build/project' --target installer setup_stand_in start_limited -j2"
 stand_in="$build/project/tests/setup_stand_in/setup_stand_in.exe"
+# Wine gives every process the elevated half of a split token; the runs
+# start the installer as a double click does, with the limited half.
+start_limited="$build/project/tests/start_limited.exe"
 end "build"
 
 # ---- payload
@@ -185,6 +188,7 @@ exit_meaning() {
     117) echo "the work directory's access list could not be built" ;;
     118) echo "\"--cleanup\" or \"--korven-frame\" was given: nothing done" ;;
     119|12[0-4]) echo "a setup program could not be started, or was not the one written" ;;
+    125) echo "an elevated per-user run would have started what the user's own UninstallString names: nothing started" ;;
     *) echo "the setup program's own exit code" ;;
   esac
 }
@@ -229,13 +233,13 @@ run_installer() {  # NUMBER INSTALLER TITLE VERSION_INSTALLED
   cp "$installer" "$downloads/$name"
   echo "   registry before ($state_key):"
   registry_values
-  echo "   running $win_downloads\\$name from its own folder ..."
+  echo "   running $win_downloads\\$name from its own folder, with the limited token of a double click ..."
   watch_folder "$downloads" "$(stat -c %s "$archive")" "$log" &
   local watcher=$! start stop code=0
   start=$EPOCHREALTIME
   (cd "$downloads" && STAND_IN_REPORT="$report_win" \
      STAND_IN_INSTALL_TO="C:\\users\\$windows_user\\AppData\\Local\\Korven\\Application" \
-     STAND_IN_INSTALL_VERSION="$version" in_prefix "$name") || code=$?
+     STAND_IN_INSTALL_VERSION="$version" in_prefix "$start_limited" "$win_downloads\\$name") || code=$?
   stop=$EPOCHREALTIME
   sleep 0.05
   kill "$watcher" 2>/dev/null || true

@@ -1,5 +1,6 @@
 // The real installer.exe, started as a child process: the early exits, and
-// the runs that must end before anything is touched.
+// the runs that must end before anything is touched. Each starts the
+// installer as a double click does, with the limited token (DoubleClick).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,12 @@
 namespace {
 
 using namespace testing_support;
+
+ChildOptions DoubleClick() {
+  ChildOptions options;
+  options.token = ChildToken::kLimited;
+  return options;
+}
 
 class EntryRun : public ::testing::Test {
  protected:
@@ -27,7 +34,7 @@ class EntryRun : public ::testing::Test {
   }
 
   DWORD Run(const std::wstring& arguments,
-            const ChildOptions& options = ChildOptions()) {
+            const ChildOptions& options = DoubleClick()) {
     const ChildOutcome outcome =
         RunChild(installer_, L"\"" + installer_ + L"\"" + arguments, options);
     EXPECT_TRUE(outcome.started) << "start error " << outcome.start_error;
@@ -64,8 +71,8 @@ TEST_F(EntryRun, EarlySwitchesEndTheRunWith118AndTouchNothing) {
 
 TEST_F(EntryRun, EarlySwitchWithAValueOrAsProgramNameIsNotOne) {
   EXPECT_NE(Run(L" --cleanup=1"), 118u);
-  ChildOptions options;
-  const ChildOutcome outcome = RunChild(installer_, L"--cleanup", options);
+  const ChildOutcome outcome =
+      RunChild(installer_, L"--cleanup", DoubleClick());
   ASSERT_TRUE(outcome.started);
   EXPECT_NE(outcome.exit_code, 118u);
 }
@@ -81,11 +88,11 @@ TEST_F(EntryRun, ModulePathOf260UnitsOrMoreEndsWith108) {
   // prefixed form reaches the file.
   ASSERT_TRUE(CopyFileW(installer_.c_str(), LongPath(deep).c_str(), FALSE))
       << GetLastError();
-  ChildOutcome outcome = RunChild(deep, L"\"" + deep + L"\"");
+  ChildOutcome outcome = RunChild(deep, L"\"" + deep + L"\"", DoubleClick());
   if (!outcome.started) {
     // Windows starts a program of that length only by its prefixed path;
     // its module path is longer still.
-    outcome = RunChild(LongPath(deep), L"\"" + deep + L"\"");
+    outcome = RunChild(LongPath(deep), L"\"" + deep + L"\"", DoubleClick());
   }
   if (!outcome.started) {
     GTEST_SKIP() << (RunningOnWine() ? "Wine" : "this system")

@@ -193,6 +193,9 @@ TEST_F(InstallRun, MissingClientStateKeyWritesNothingAndCreatesNoKey) {
 }
 
 TEST_F(InstallRun, MachineWideRunsReportUnderTheMachineKey) {
+  // Elevated, as a machine-wide install is: a limited token cannot write
+  // the machine's key.
+  options_.token = ChildToken::kOwn;
   ASSERT_TRUE(
       SetStringValue(HKEY_LOCAL_MACHINE, StatePath(), L"ap", L"stable", true));
   InstallerVariant variant(InstallerPath());

@@ -80,6 +80,9 @@ class WholeRun : public ::testing::Test {
     // The setup program behaves as ordinary ones do, unless a case says
     // otherwise (stand_in::kWithout).
     options_.set_env[stand_in::kRealistic] = L"1";
+    // Every whole run starts the installer as a double click does, with
+    // the limited token; the cases about elevation say otherwise.
+    options_.token = ChildToken::kLimited;
     options_.unset_env.push_back(kMachineWideVariable);
   }
   void TearDown() override { ClearRegistry(); }

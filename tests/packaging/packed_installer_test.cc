@@ -120,9 +120,12 @@ uint16_t Le16(const std::string& bytes, size_t at) {
   return value;
 }
 
+// Started as a double click starts it, with the limited token.
 DWORD RunWithCleanupSwitch(const std::wstring& installer) {
+  ChildOptions double_click;
+  double_click.token = ChildToken::kLimited;
   const ChildOutcome outcome =
-      RunChild(installer, L"\"" + installer + L"\" --cleanup");
+      RunChild(installer, L"\"" + installer + L"\" --cleanup", double_click);
   EXPECT_TRUE(outcome.started) << "start error " << outcome.start_error;
   return outcome.exit_code;
 }

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <sddl.h>
+#include <winsafer.h>
 
 #include <algorithm>
 
@@ -531,6 +532,59 @@ DWORD InstallerVariant::BuildOnce() {
   return 0;
 }
 
+HANDLE LimitedPrimaryToken() {
+  HANDLE own = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(),
+                        TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY,
+                        &own)) {
+    return nullptr;
+  }
+  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  DWORD size = 0;
+  GetTokenInformation(own, TokenElevationType, &type, sizeof type, &size);
+  HANDLE primary = nullptr;
+  if (type != TokenElevationTypeFull) {
+    CloseHandle(own);
+    SetLastError(0);
+    return nullptr;
+  }
+  TOKEN_LINKED_TOKEN linked = {};
+  if (GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked,
+                          &size)) {
+    DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr,
+                     SecurityImpersonation, TokenPrimary, &primary);
+    CloseHandle(linked.LinkedToken);
+  }
+  if (primary == nullptr) {
+    // Windows hands a process without the TCB privilege the linked token
+    // at identification level only, which starts nothing. The nearest a
+    // test can make of it: its own token with the administrators' rights
+    // taken away, at medium integrity (elevation type "default").
+    SAFER_LEVEL_HANDLE level = nullptr;
+    if (SaferCreateLevel(SAFER_SCOPEID_USER, SAFER_LEVELID_NORMALUSER,
+                         SAFER_LEVEL_OPEN, &level, nullptr)) {
+      SaferComputeTokenFromLevel(level, own, &primary, 0, nullptr);
+      SaferCloseLevel(level);
+    }
+    SID_IDENTIFIER_AUTHORITY label = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    PSID medium = nullptr;
+    if (primary != nullptr &&
+        AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_MEDIUM_RID, 0, 0,
+                                 0, 0, 0, 0, 0, &medium)) {
+      TOKEN_MANDATORY_LABEL level_label = {};
+      level_label.Label.Attributes = SE_GROUP_INTEGRITY;
+      level_label.Label.Sid = medium;
+      SetTokenInformation(primary, TokenIntegrityLevel, &level_label,
+                          sizeof level_label + GetLengthSid(medium));
+      FreeSid(medium);
+    }
+  }
+  const DWORD error = GetLastError();
+  CloseHandle(own);
+  SetLastError(primary == nullptr && error == 0 ? ERROR_NO_TOKEN : error);
+  return primary;
+}
+
 BackgroundChild::~BackgroundChild() { Kill(); }
 
 bool BackgroundChild::Start(const std::wstring& program,
@@ -558,27 +612,41 @@ bool BackgroundChild::Start(const std::wstring& program,
     startup.hStdError = output;
   }
   PROCESS_INFORMATION process = {};
+  HANDLE token = nullptr;
+  if (options.token == ChildToken::kLimited) {
+    token = LimitedPrimaryToken();
+    if (token == nullptr && GetLastError() != 0) {
+      start_error_ = GetLastError();
+      return false;
+    }
+  }
   // Wine under load now and then fails a start with ERROR_INTERNAL_ERROR
   // before the child runs any code (seen in whole-suite runs, never alone);
   // the harness tries again rather than fail the case it was starting.
   for (int attempt = 0;; ++attempt) {
-    if (CreateProcessW(program.c_str(), line.data(), nullptr, nullptr,
-                       output != INVALID_HANDLE_VALUE,
-                       CREATE_UNICODE_ENVIRONMENT, &environment[0],
-                       options.current_directory.empty()
-                           ? nullptr
-                           : options.current_directory.c_str(),
-                       &startup, &process)) {
-      break;
-    }
+    const wchar_t* current = options.current_directory.empty()
+                                 ? nullptr
+                                 : options.current_directory.c_str();
+    const BOOL inherit = output != INVALID_HANDLE_VALUE;
+    const BOOL created =
+        token != nullptr
+            ? CreateProcessAsUserW(token, program.c_str(), line.data(), nullptr,
+                                   nullptr, inherit, CREATE_UNICODE_ENVIRONMENT,
+                                   &environment[0], current, &startup, &process)
+            : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr,
+                             inherit, CREATE_UNICODE_ENVIRONMENT,
+                             &environment[0], current, &startup, &process);
+    if (created) break;
     start_error_ = GetLastError();
     if (start_error_ != ERROR_INTERNAL_ERROR || attempt == 2) {
       if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+      if (token != nullptr) CloseHandle(token);
       return false;
     }
     Sleep(200);
   }
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+  if (token != nullptr) CloseHandle(token);
   CloseHandle(process.hThread);
   process_ = process.hProcess;
   return true;

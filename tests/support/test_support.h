@@ -85,6 +85,19 @@ std::string ReadFileBytes(const std::wstring& path);
 // left out.
 std::vector<std::wstring> ListDirectory(const std::wstring& path);
 
+// The token a child starts with. Wine gives every process the elevated
+// half of a split token, and the Windows suite runs from an administrator
+// prompt: kOwn hands that on, for the cases about elevation. kLimited
+// starts the child as a double click does, with the limited half
+// (TokenLinkedToken, CreateProcessAsUserW); see LimitedPrimaryToken.
+enum class ChildToken { kOwn, kLimited };
+
+// A primary token for a child started as a double click starts it, owned
+// by the caller; null with the last error when none can be made. Null with
+// the last error 0 when this process's own token is not an elevated one:
+// it is then what a double click gives already.
+HANDLE LimitedPrimaryToken();
+
 struct ChildOptions {
   std::wstring current_directory;  // empty: the test's own
   // Environment changes for the child: a value sets, nullopt-like empty
@@ -94,6 +107,7 @@ struct ChildOptions {
   DWORD timeout_ms = 120000;
   // When set, the child's standard output and error go to this file.
   std::wstring output_file;
+  ChildToken token = ChildToken::kOwn;
 };
 
 struct ChildOutcome {

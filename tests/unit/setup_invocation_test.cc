@@ -1,11 +1,14 @@
 // Finding the previously installed setup program through the update
-// client's key, against Wine's real registry.
+// client's key, against Wine's real registry, and holding what its patch
+// run left.
 #include "setup_invocation.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "file_identity.h"
+#include "launch_settings.h"
 #include "support/test_support.h"
 #include "wide_buf.h"
 
@@ -139,3 +142,45 @@ TEST_F(FindPreviousSetupTest, SystemLevelReadsTheMachineKey) {
 }
 
 }  // namespace
+
+// The new setup program of the patch road is held from the moment the patch
+// run ended: nothing can rewrite it in place (which keeps a FAT file's
+// identity) or put another file under its name before the install run has
+// it. Wine shows the hold; the FAT identity is Windows' to show.
+TEST_F(FindPreviousSetupTest, NewSetupProgramIsHeldFromTheEndOfThePatchRun) {
+  ScratchDir dir(L"newhold");
+  const std::wstring previous = dir / L"1.0.0.0";
+  ASSERT_TRUE(CreateDirectoryW(previous.c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW(PathFromEnvironment("STAND_IN_EXE").c_str(),
+                        (previous + L"\\setup.exe").c_str(), FALSE));
+  Store(L"\"" + previous + L"\\setup.exe\"");
+  const std::wstring work = dir / L"work";
+  ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(work + L"\\SETUP.PATCH", "a patch"));
+  OpenDirectory held_work(work);
+  LaunchSettings settings = DefaultLaunchSettings();
+  settings.previous_version = L"1.0.0.0";
+
+  int32_t attempts = 0;
+  FileIdentity written = UnknownFileIdentity(0);
+  HeldProgram held;
+  const std::wstring new_setup = work + L"\\setup.exe";
+  ExpectResult(
+      PatchPreviousSetup(settings, held_work.handle(),
+                         (work + L"\\SETUP.PATCH").c_str(), new_setup.c_str(),
+                         &attempts, &written, &held),
+      0, 0);
+  EXPECT_TRUE(
+      SameFile(written, FileIdentityIn(held_work.handle(), L"setup.exe")));
+  const HANDLE writer =
+      CreateFileW(new_setup.c_str(), GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "rewritable after the patch run";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+  EXPECT_FALSE(MoveFileW(new_setup.c_str(), (work + L"\\aside.exe").c_str()));
+
+  held.Release();
+  EXPECT_TRUE(MoveFileW(new_setup.c_str(), (work + L"\\aside.exe").c_str()));
+}

@@ -195,11 +195,60 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
   LocalFree(built);
 }
 
+TEST(WorkDirSecurity, HighLabelForbidsWritingUpToEverythingInside) {
+  ScratchDir dir(L"wdlabel");
+  OpenDirectory folder(dir.path());
+  PSECURITY_DESCRIPTOR built = nullptr;
+  ASSERT_TRUE(BuildWorkDirSecurity(folder.handle(), &built, true));
+  ASSERT_NE(built, nullptr);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL sacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorSacl(built, &present, &sacl, &defaulted));
+  ASSERT_TRUE(present && sacl != nullptr);
+  ASSERT_EQ(sacl->AceCount, 1);
+  void* ace = nullptr;
+  ASSERT_TRUE(GetAce(sacl, 0, &ace));
+  auto* label = static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+  EXPECT_EQ(label->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+  EXPECT_EQ(label->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+  EXPECT_EQ(label->Mask,
+            static_cast<ACCESS_MASK>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+  wchar_t* sid = nullptr;
+  ASSERT_TRUE(ConvertSidToStringSidW(&label->SidStart, &sid));
+  EXPECT_STREQ(sid, L"S-1-16-12288");  // high
+  LocalFree(sid);
+  LocalFree(built);
+}
+
 TEST(WorkDirSecurity, VolumeThatCannotBeQueriedGetsNoDescriptor) {
   // No volume to ask: a plain directory, not a failure.
   PSECURITY_DESCRIPTOR built = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
   EXPECT_TRUE(BuildWorkDirSecurity(INVALID_HANDLE_VALUE, &built));
   EXPECT_EQ(built, nullptr);
+}
+
+TEST(DosPathStartsAtItsVolume, NotWhereTheDriveLetterIsAnotherVolumes) {
+  const wchar_t kGuid[] =
+      L"\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}";
+  const struct {
+    std::wstring dos;
+    std::wstring guid_tail;
+    bool own;
+  } cases[] = {
+      {L"\\\\?\\C:\\Users\\u\\ZK_0A1B2.tmp", L"\\Users\\u\\ZK_0A1B2.tmp", true},
+      {L"\\\\?\\c:\\USERS\\u\\ZK_0A1B2.tmp", L"\\Users\\u\\ZK_0A1B2.tmp", true},
+      // The volume is mounted in C:\mnt\disk only.
+      {L"\\\\?\\C:\\mnt\\disk\\d\\ZK_0A1B2.tmp", L"\\d\\ZK_0A1B2.tmp", false},
+      {L"\\\\?\\C:\\d\\ZK_0A1B2.tmp", L"\\e\\ZK_0A1B2.tmp", false},
+      {L"\\\\?\\UNC\\server\\share\\ZK_0A1B2.tmp", L"\\ZK_0A1B2.tmp", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(
+        DosPathStartsAtItsVolume(c.dos.c_str(), (kGuid + c.guid_tail).c_str()),
+        c.own)
+        << Narrow(c.dos);
+  }
 }
 
 TEST(PlainFormOfFinalPath, OrdinaryFormOnlyWhereItNamesTheSameObject) {
