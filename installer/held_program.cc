@@ -6,11 +6,6 @@
 
 namespace {
 
-// ERROR_DATA_CHECKSUM_ERROR, which the compiler's headers do not name: "a
-// data integrity checksum error occurred; data in the file stream is
-// corrupt".
-constexpr DWORD kErrorDataChecksum = 323;
-
 // Read only, sharing only reading; a link is opened itself, so that it is
 // seen for what it is rather than followed.
 HANDLE OpenForHold(HANDLE directory, const wchar_t* name) {
@@ -40,16 +35,16 @@ DWORD CheckPlainFile(HANDLE handle) {
 // 0 when the file open on handle is what was expected. An expectation that
 // is not known is a refusal with the error that kept it so, never a pass.
 DWORD CheckExpected(HANDLE handle, const ExpectedProgram& expected) {
-  if (expected.by_content) {
-    if (!expected.content.known) return expected.content.error;
-    const ContentDigest held = DigestFileContent(handle, expected.content.key);
-    if (!held.known) return held.error;
-    return SameContent(held, expected.content) ? 0 : kErrorDataChecksum;
+  if (expected.by_identity) {
+    if (!expected.identity.known) return expected.identity.error;
+    FileIdentity held;
+    if (!ReadFileIdentity(handle, &held)) return GetLastError();
+    if (!SameFile(held, expected.identity)) return ERROR_FILE_INVALID;
   }
-  if (!expected.identity.known) return expected.identity.error;
-  FileIdentity held;
-  if (!ReadFileIdentity(handle, &held)) return GetLastError();
-  return SameFile(held, expected.identity) ? 0 : ERROR_FILE_INVALID;
+  if (!expected.content.known) return expected.content.error;
+  const ContentDigest held = DigestFileContent(handle);
+  if (!held.known) return held.error;
+  return SameContent(held, expected.content) ? 0 : ERROR_FILE_INVALID;
 }
 
 // A refusal must never read as success, whatever error a check handed on.
@@ -59,18 +54,32 @@ DWORD AsRefusal(DWORD error) { return error != 0 ? error : ERROR_FILE_INVALID; }
 
 ExpectedProgram ExpectContent(const ContentDigest& content) {
   ExpectedProgram expected;
-  expected.by_content = true;
   expected.content = content;
+  expected.by_identity = false;
   expected.identity = UnknownFileIdentity(0);
   return expected;
 }
 
-ExpectedProgram ExpectIdentity(const FileIdentity& identity) {
+ExpectedProgram ExpectIdentity(const FileIdentity& identity,
+                               const ContentDigest& content) {
   ExpectedProgram expected;
-  expected.by_content = false;
-  expected.content = UnknownContent(0);
+  expected.content = content;
+  expected.by_identity = true;
   expected.identity = identity;
   return expected;
+}
+
+ContentDigest DigestFileIn(HANDLE directory, const wchar_t* name) {
+  HANDLE handle =
+      OpenRelative(directory, name, GENERIC_READ,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   kOpenExisting, kNotThroughLinks);
+  if (handle == INVALID_HANDLE_VALUE) return UnknownContent(GetLastError());
+  const DWORD refused = CheckPlainFile(handle);
+  const ContentDigest digest =
+      refused == 0 ? DigestFileContent(handle) : UnknownContent(refused);
+  CloseHandle(handle);
+  return digest;
 }
 
 HeldProgram::HeldProgram() : handle(INVALID_HANDLE_VALUE) {}

@@ -11,22 +11,29 @@
 
 // What the program to start must be.
 struct ExpectedProgram {
-  // The cabinet and uncompressed roads: the bytes this run wrote, by
-  // their digest. On a volume without access lists (FAT and exFAT
+  // Every road: the packed program's bytes, by the digest the packer
+  // recorded, which the run has already found in what it wrote or what
+  // the patch run made. On a volume without access lists (FAT and exFAT
   // sticks, most shares) anybody may write into the work directory, and a
   // file rewritten in place keeps its name and, on FAT, its identity too:
   // only its bytes tell.
-  bool by_content;
   ContentDigest content;
-  // The patch road: the file the patch run left, by its identity. The run
-  // has no bytes of its own to compare there.
+  // The patch road also: the file the patch run left, by its identity.
+  bool by_identity;
   FileIdentity identity;
 };
 
-// The bytes written, by their digest.
+// The recorded bytes.
 ExpectedProgram ExpectContent(const ContentDigest& content);
-// The file the patch run left, by its identity.
-ExpectedProgram ExpectIdentity(const FileIdentity& identity);
+// The file the patch run left, holding the recorded bytes.
+ExpectedProgram ExpectIdentity(const FileIdentity& identity,
+                               const ContentDigest& content);
+
+// The digest of the file named inside the directory open on directory,
+// read without keeping it from anyone, as the patch run left it; not
+// known, with the reason, when it cannot be read or is not a plain file
+// (ERROR_BAD_FILE_TYPE, as the hold below says).
+ContentDigest DigestFileIn(HANDLE directory, const wchar_t* name);
 
 // A program's path owned together with the handle that holds it. The hold
 // reads the file and shares nothing but reading: starting a program only
@@ -56,8 +63,9 @@ struct HeldProgram {
   //     deduplicated files) are ordinary files;
   //   - what cannot be compared with expected: the error that kept the
   //     expectation or the held file's digest or identity unknown;
-  //   - bytes other than the ones written (ERROR_DATA_CHECKSUM_ERROR), or
-  //     another file than the one the patch run left (ERROR_FILE_INVALID).
+  //   - another file than the one the patch run left, or bytes other than
+  //     the recorded ones, which the run had found in that place: the file
+  //     was changed since (ERROR_FILE_INVALID).
   bool Hold(HANDLE directory, const ExpectedProgram& expected);
   // Harmless when not held, and twice.
   void Release();

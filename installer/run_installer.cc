@@ -2,6 +2,7 @@
 
 #include "content_digest.h"
 #include "delete_with_retry.h"
+#include "held_program.h"
 #include "launch_settings.h"
 #include "outcome_report.h"
 #include "reclaim_killed_runs.h"
@@ -55,22 +56,18 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   work.ReleaseFolder();
   MarkFullInstallerChannel(settings);
 
-  // The setup program written by this run is told by its bytes, digested
-  // with a key nobody else knows. Without a key nothing can be told, and
-  // nothing is started.
-  DigestKey key;
-  const bool keyed = DrawDigestKey(&key);
+  // The setup program started is the one packed: the packer recorded its
+  // digest, and the run compares what it wrote, and what it starts, with
+  // that record.
   int32_t max_delete_attempts = 0;
   PathBuf archive_path;
   PathBuf setup_path;
   TypeTag archive_tag;
   TypeTag setup_tag;
-  ContentDigest setup_content;
+  ContentDigest recorded;
   result = UnpackPayload(module, work.path.get(), work.handle, &setup_path,
                          &setup_tag, &archive_path, &archive_tag,
-                         &max_delete_attempts, keyed ? &key : nullptr,
-                         &setup_content);
-  if (!keyed) setup_content = UnknownContent(ERROR_GEN_FAILURE);
+                         &max_delete_attempts, &recorded);
   const bool archive_from_b7 = IsTag(archive_tag, L"B7");
   bool succeeded = false;
 
@@ -80,7 +77,7 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     TrimWorkingSet();
     result =
         RunSetup(settings, work.handle, archive_path.get(), setup_path.get(),
-                 ExpectContent(setup_content), archive_from_b7);
+                 ExpectContent(recorded), archive_from_b7);
     succeeded = Succeeded(result);
   } else {
     // The payload carries a patch: the previously installed setup program
@@ -105,13 +102,20 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
         SafeCopy(setup_path.get(), kPathCapacity, new_setup_path.get());
       }
       TrimWorkingSet();
-      if (Succeeded(patched)) {
+      // What the patch made must be the program the packer recorded.
+      const ExitResult made =
+          Succeeded(patched)
+              ? CheckMadeProgram(
+                    DigestFileIn(work.handle, LastComponent(setup_path.get())),
+                    recorded)
+              : patched;
+      if (Succeeded(made)) {
         result = RunSetup(settings, work.handle, archive_path.get(),
-                          setup_path.get(), ExpectIdentity(new_setup),
+                          setup_path.get(), ExpectIdentity(new_setup, recorded),
                           archive_from_b7);
         succeeded = Succeeded(result);
       } else {
-        result = patched;
+        result = made;
       }
     }
   }

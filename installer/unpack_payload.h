@@ -46,15 +46,28 @@ class PayloadScan final : public ResourceCollector {
 // is filled only once this run has created the file it names, so that the
 // cleanup deletes what the run made and nothing a name planted in the work
 // directory stands for; paths filled before a failure stay filled for the
-// cleanup. With a key, *setup_content (may be null) is the digest of the
-// program written at the setup path (not known, with the reason, when it
-// could not be taken; a patch is not digested).
+// cleanup.
+//
+// The packer's record of the setup program is read before anything is
+// written: an installer without one is refused (115, with the error that
+// kept it unknown) and *recorded (may be null) holds it otherwise. The
+// program written on the cabinet and uncompressed roads is read back and
+// must have the recorded digest: other bytes, which the cabinet library
+// or the payload itself gave, are refused before anything is started
+// (124 with ERROR_DATA_CHECKSUM_ERROR), and so are bytes that could not
+// be read back (124 with the reading error). A patch is not digested: the
+// program it makes is checked once the patch run has made it.
 ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
                          HANDLE work_handle, PathBuf* setup_path,
                          TypeTag* setup_tag, PathBuf* archive_path,
                          TypeTag* archive_tag, int32_t* max_delete_attempts,
-                         const DigestKey* key = nullptr,
-                         ContentDigest* setup_content = nullptr);
+                         ContentDigest* recorded = nullptr);
+
+// 124 with ERROR_DATA_CHECKSUM_ERROR unless made is known and the
+// recorded program; 124 with the error that kept it unknown when it is
+// not known.
+ExitResult CheckMadeProgram(const ContentDigest& made,
+                            const ContentDigest& recorded);
 
 bool EnumPayloadNames(PayloadScan* scan, HMODULE module, const wchar_t* type);
 

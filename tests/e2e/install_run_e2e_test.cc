@@ -22,7 +22,8 @@ class InstallRun : public WholeRun {
   // cabinet under "BL".
   InstallerVariant& Ordinary(InstallerVariant& variant) {
     return variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-        .Add(L"BL", L"SETUP.EX_", cabinet_);
+        .Add(L"BL", L"SETUP.EX_", cabinet_)
+        .SetupRecord(stand_in_);
   }
 
   std::wstring ExpectedInstallLine(
@@ -118,7 +119,8 @@ TEST_F(InstallRun, CleanupPreferenceZeroKeepsTheFilesButNotTheCabinet) {
 TEST_F(InstallRun, PlainSetupUnderBnRunsDirectly) {
   InstallerVariant variant(InstallerPath());
   variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-      .Add(L"BN", L"SETUP.BIN", stand_in_);
+      .Add(L"BN", L"SETUP.BIN", stand_in_)
+      .SetupRecord(stand_in_);
   EXPECT_EQ(Run(Build(variant)), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   const std::wstring work = WorkDirectoryOf(runs_[0]) + L"\\";
@@ -131,7 +133,8 @@ TEST_F(InstallRun, PlainSetupUnderBnRunsDirectly) {
 TEST_F(InstallRun, ArchiveOutsideB7IsHandedOverUncompressed) {
   InstallerVariant variant(InstallerPath());
   variant.Add(L"BN", L"KORVEN.PACKED.7Z", archive_)
-      .Add(L"BL", L"SETUP.EX_", cabinet_);
+      .Add(L"BL", L"SETUP.EX_", cabinet_)
+      .SetupRecord(stand_in_);
   EXPECT_EQ(Run(Build(variant)), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   EXPECT_EQ(Field(runs_[0], "command_line"),
@@ -368,7 +371,8 @@ class PatchRun : public InstallRun {
   InstallerVariant& Patch(InstallerVariant& variant) {
     return variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
         .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program")
-        .PreviousVersion(L"1.0.0.0");
+        .PreviousVersion(L"1.0.0.0")
+        .SetupRecord(stand_in_);
   }
   std::wstring previous_dir_;
   std::wstring previous_setup_;
@@ -478,7 +482,8 @@ TEST_F(PatchRun, NewSetupPathTooLongEndsWith108AndLeavesNothingBehind) {
   InstallerVariant variant(folder + L"\\i.exe");
   variant.Add(L"B7", L"KORVEN", archive_)
       .Add(L"B7", L"SETUP", "patch")
-      .PreviousVersion(L"1.0.0.0");
+      .PreviousVersion(L"1.0.0.0")
+      .SetupRecord(stand_in_);
   const std::wstring installer = Build(variant);
   const ChildOutcome outcome =
       RunChild(installer, L"\"" + installer + L"\"", options_);

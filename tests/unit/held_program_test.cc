@@ -15,16 +15,8 @@ namespace {
 
 using namespace testing_support;
 
-constexpr DigestKey kKey = {0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL};
-constexpr DWORD kErrorDataChecksum = 323;  // ERROR_DATA_CHECKSUM_ERROR
-
 ContentDigest DigestOf(const std::string& bytes) {
-  ContentDigest digest = UnknownContent(0);
-  digest.known = true;
-  digest.key = kKey;
-  digest.size = bytes.size();
-  digest.value = SipHash24(kKey, bytes.data(), bytes.size());
-  return digest;
+  return DigestBytes(bytes.data(), bytes.size());
 }
 
 class HeldProgramTest : public ::testing::Test {
@@ -35,7 +27,8 @@ class HeldProgramTest : public ::testing::Test {
                           program_.c_str(), FALSE));
     written_ = ExpectContent(DigestOf(ReadFileBytes(program_)));
     OpenDirectory folder(dir_.path());
-    left_ = ExpectIdentity(FileIdentityIn(folder.handle(), L"setup.exe"));
+    left_ = ExpectIdentity(FileIdentityIn(folder.handle(), L"setup.exe"),
+                           written_.content);
     ASSERT_TRUE(left_.identity.known);
   }
   // Holds path inside the test's folder; on failure the last error, else 0.
@@ -48,7 +41,7 @@ class HeldProgramTest : public ::testing::Test {
   ScratchDir dir_{L"held"};
   std::wstring program_;
   ExpectedProgram written_;  // its bytes
-  ExpectedProgram left_;     // the file itself
+  ExpectedProgram left_;     // the file itself, with its bytes
 };
 
 TEST_F(HeldProgramTest, HeldProgramRunsButNoNameOfItCanChangeIt) {
@@ -100,16 +93,24 @@ TEST_F(HeldProgramTest, OnlyTheFileExpectedIsHeldAndAnUnknownIsARefusal) {
   } cases[] = {
       {dir_ / L"absent.exe", written_, ERROR_FILE_NOT_FOUND},
       {folder, written_, ERROR_BAD_FILE_TYPE},
-      {other, written_, kErrorDataChecksum},
-      {rewritten, rewritten_written, kErrorDataChecksum},
+      {other, written_, ERROR_FILE_INVALID},
+      {rewritten, rewritten_written, ERROR_FILE_INVALID},
       {other, left_, ERROR_FILE_INVALID},
+      // The file the patch run left, rewritten in place since.
+      {rewritten, ExpectIdentity(left_.identity, rewritten_written.content),
+       ERROR_FILE_INVALID},
       // What could not be learnt about the file written, or left by the
       // patch run, is never a pass: the reason it is not known is the
       // refusal's.
       {program_, ExpectContent(UnknownContent(ERROR_HANDLE_EOF)),
        ERROR_HANDLE_EOF},
-      {program_, ExpectIdentity(UnknownFileIdentity(ERROR_NOT_SUPPORTED)),
+      {program_,
+       ExpectIdentity(UnknownFileIdentity(ERROR_NOT_SUPPORTED),
+                      written_.content),
        ERROR_NOT_SUPPORTED},
+      {program_,
+       ExpectIdentity(left_.identity, UnknownContent(ERROR_GEN_FAILURE)),
+       ERROR_GEN_FAILURE},
       {program_, written_, 0},
       {program_, left_, 0},
   };

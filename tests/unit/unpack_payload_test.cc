@@ -89,7 +89,8 @@ void ExpectResult(const Unpacked& u, uint32_t code, uint32_t error) {
 TEST_F(UnpackPayloadTest, CabinetRoadWritesArchiveAndExpandsSetup) {
   InstallerVariant v = Variant();
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"BL", L"SETUP.EX_", FixtureCabinet());
+      .Add(L"BL", L"SETUP.EX_", FixtureCabinet())
+      .SetupRecord(FixtureSetupContent());
   const Unpacked u = Unpack(v);
   ExpectResult(u, 0, 0);
   EXPECT_EQ(u.archive_tag, L"B7");
@@ -176,7 +177,8 @@ TEST_F(UnpackPayloadTest, IntegerIdentifierEndsItsTypeQuietly) {
   InstallerVariant v = Variant();
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
       .Add(L"B7", 7, "ignored")
-      .Add(L"BN", L"SETUP.BIN", "MZ-setup");
+      .Add(L"BN", L"SETUP.BIN", "MZ-setup")
+      .SetupRecord("MZ-setup");
   const Unpacked u = Unpack(v);
   ExpectResult(u, 0, 0);
   EXPECT_EQ(u.archive_tag, L"B7");
@@ -185,7 +187,8 @@ TEST_F(UnpackPayloadTest, IntegerIdentifierEndsItsTypeQuietly) {
 TEST_F(UnpackPayloadTest, SetupUnderBnIsWrittenAsSetupExe) {
   InstallerVariant v = Variant();
   v.Add(L"BN", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"BN", L"SETUP.BIN", "MZ-plain-setup");
+      .Add(L"BN", L"SETUP.BIN", "MZ-plain-setup")
+      .SetupRecord("MZ-plain-setup");
   const Unpacked u = Unpack(v);
   ExpectResult(u, 0, 0);
   EXPECT_EQ(u.archive_tag, L"BN");
@@ -199,7 +202,8 @@ TEST_F(UnpackPayloadTest, SetupUnderBnIsWrittenAsSetupExe) {
 TEST_F(UnpackPayloadTest, PatchUnderB7KeepsItsNameAndIsNotExpanded) {
   InstallerVariant v = Variant();
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"B7", L"SETUP.PATCH", FixtureCabinet());
+      .Add(L"B7", L"SETUP.PATCH", FixtureCabinet())
+      .SetupRecord("the program the patch makes");
   const Unpacked u = Unpack(v);
   ExpectResult(u, 0, 0);
   EXPECT_EQ(u.setup_tag, L"B7");
@@ -214,7 +218,8 @@ TEST_F(UnpackPayloadTest, FailedExpansionStillDeletesTheCabinet) {
   std::string broken = FixtureCabinet();
   broken.resize(broken.size() / 2);
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"BL", L"SETUP.EX_", broken);
+      .Add(L"BL", L"SETUP.EX_", broken)
+      .SetupRecord(FixtureSetupContent());
   const Unpacked u = Unpack(v);
   ExpectResult(u, 115, 0);
   // Whether the library made the target before it failed is its own
@@ -244,13 +249,74 @@ TEST_F(UnpackPayloadTest, NamesAlreadyInTheWorkDirectoryAreNotTheRunsOwn) {
     ASSERT_TRUE(WriteFileBytes(work_ + c.planted, "planted"));
     InstallerVariant v = Variant();
     v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-        .Add(c.setup_type, L"SETUP.EX_", FixtureCabinet());
+        .Add(c.setup_type, L"SETUP.EX_", FixtureCabinet())
+        .SetupRecord(FixtureSetupContent());
     const Unpacked u = Unpack(v);
     EXPECT_EQ(u.result.exit_code, c.code);
     for (const std::wstring& path : {u.archive_path, u.setup_path}) {
       EXPECT_NE(path, work_ + c.planted) << "a planted name was handed back";
     }
     EXPECT_EQ(ReadFileBytes(work_ + c.planted), "planted");
+  }
+}
+
+TEST_F(UnpackPayloadTest, OnlyTheRecordedProgramIsHandedOn) {
+  // The record is read before anything is written; the program written is
+  // held against it before anything is started, and stays a deletion
+  // target when it is refused.
+  const std::string setup = FixtureSetupContent();
+  std::string other = setup;
+  other[other.size() / 2] ^= 1;
+  const struct {
+    const char* label;
+    const wchar_t* setup_type;
+    std::string resource;
+    std::string record;  // empty: none; "bad": not the record's shape
+    uint32_t code;
+    uint32_t error;
+    std::vector<std::wstring> files;
+  } cases[] = {
+      {"no record", L"BL", FixtureCabinet(), "", 115, 1814, {}},
+      {"another shape", L"BL", FixtureCabinet(), "bad", 115, 13, {}},
+      {"cabinet of other bytes",
+       L"BL",
+       FixtureCabinet(),
+       other,
+       124,
+       323,
+       {L"KORVEN.PACKED.7Z", L"setup.exe"}},
+      {"uncompressed other bytes",
+       L"BN",
+       other,
+       setup,
+       124,
+       323,
+       {L"KORVEN.PACKED.7Z", L"setup.exe"}},
+      {"uncompressed",
+       L"BN",
+       setup,
+       setup,
+       0,
+       0,
+       {L"KORVEN.PACKED.7Z", L"setup.exe"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    for (const std::wstring& name : WorkFiles()) RemoveTree(work_ + name);
+    InstallerVariant v = Variant();
+    v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
+        .Add(c.setup_type, L"SETUP.EX_", c.resource);
+    if (c.record == "bad") {
+      v.Add(MAKEINTRESOURCEW(10), 2, std::string(48, '\1'));
+    } else if (!c.record.empty()) {
+      v.SetupRecord(c.record);
+    }
+    const Unpacked u = Unpack(v);
+    ExpectResult(u, c.code, c.error);
+    EXPECT_EQ(WorkFiles(), c.files);
+    if (!c.files.empty()) {
+      EXPECT_EQ(u.setup_path, work_ + L"setup.exe");
+    }
   }
 }
 
@@ -263,7 +329,8 @@ TEST_F(UnpackPayloadTest, WorkDirectoryTooLongForTheArchiveName) {
   ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
   InstallerVariant v = Variant();
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"BN", L"SETUP.BIN", "MZ");
+      .Add(L"BN", L"SETUP.BIN", "MZ")
+      .SetupRecord("MZ");
   const Unpacked u = UnpackInto(v, work);
   ExpectResult(u, 108, 0);
   EXPECT_TRUE(u.archive_path.empty());
