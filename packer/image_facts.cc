@@ -98,13 +98,22 @@ Status ExamineResources(const InputFile& input,
     if (facts->has_version) facts->version_strings = VersionStrings(root);
     break;  // the loader's choice: the first
   }
+  if (payload.record != nullptr) {
+    facts->has_record = true;
+    Status status = ReadBytesAt(
+        input, payload.record->file_offset,
+        std::min<uint32_t>(payload.record->size, kRecordSize + 1), &bytes);
+    if (!status.ok()) return status;
+    facts->record_damaged = !ParseSetupRecord(bytes, &facts->record);
+  }
   if (payload.setup != nullptr && payload.problem.empty()) {
     facts->setup_type = SetupTypeOf(*payload.setup);
     if (facts->setup_type != "PATCH") {
       SetupProgramFacts program;
       Status status = ReadPackedSetupProgram(
           input, *payload.setup, facts->setup_type == "BL", &program,
-          &facts->setup_program_problem);
+          &facts->setup_program_problem,
+          facts->has_record ? &facts->setup_digest : nullptr);
       if (!status.ok()) return status;
       if (facts->setup_program_problem.empty()) facts->setup_program = program;
     }
@@ -165,6 +174,24 @@ std::vector<std::string> InstallerProblems(const ImageFacts& facts) {
     problems.push_back("its payload: " + facts.payload_problem);
   if (facts.has_payload && !facts.payload_aligned)
     problems.push_back("its payload does not start on a page of the file");
+  if (facts.has_payload && !facts.has_record)
+    problems.push_back(
+        "it carries no record of its setup program (RT_RCDATA 2): the "
+        "installer refuses it");
+  if (facts.record_damaged)
+    problems.push_back(
+        "its record of the setup program (RT_RCDATA 2) is not one the "
+        "installer reads");
+  if (facts.has_record && !facts.record_damaged &&
+      !facts.setup_digest.sha256.empty() &&
+      (facts.setup_digest.sha256 != facts.record.sha256 ||
+       facts.setup_digest.size != facts.record.size)) {
+    problems.push_back(
+        "its setup program is not the one its record names (SHA-256 " +
+        HexOf(facts.setup_digest.sha256) + ", recorded " +
+        HexOf(facts.record.sha256) +
+        "): the installer would write it and refuse to start it");
+  }
   if (!facts.setup_program_problem.empty())
     problems.push_back("its setup program cannot be read: " +
                        facts.setup_program_problem);

@@ -10,6 +10,7 @@
 
 #include "authenticode.h"
 #include "file_io.h"
+#include "payload.h"
 #include "pe_image.h"
 #include "resource_tree.h"
 #include "setup_program.h"
@@ -38,6 +39,11 @@ struct ImageFacts {
   std::vector<VersionString> version_strings;
   std::optional<SetupProgramFacts> setup_program;
   std::string setup_program_problem;
+  // The packer's record of the setup program, and what the installer
+  // would write of it (BL, BN): the two must agree.
+  bool has_record = false, record_damaged = false;
+  SetupRecord record;
+  ProgramDigest setup_digest;
 };
 
 // Reads INPUT; with HASHES, every resource's SHA-256 too (resources with

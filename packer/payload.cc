@@ -42,10 +42,31 @@ Bytes PreviousVersionBytes(const std::string& text) {
   return bytes;
 }
 
+Bytes SetupRecordBytes(uint64_t program_size, const Bytes& sha256) {
+  Bytes bytes;
+  Append32(&bytes, 1);
+  Append32(&bytes, 0);
+  Append32(&bytes, static_cast<uint32_t>(program_size));
+  Append32(&bytes, static_cast<uint32_t>(program_size >> 32));
+  bytes.insert(bytes.end(), sha256.begin(), sha256.end());
+  return bytes;
+}
+
+bool ParseSetupRecord(const Bytes& bytes, SetupRecord* record) {
+  if (bytes.size() != kRecordSize || Load32(&bytes[0]) != 1 ||
+      Load32(&bytes[4]) != 0) {
+    return false;
+  }
+  record->size = uint64_t{Load32(&bytes[8])} | uint64_t{Load32(&bytes[12])}
+                                                   << 32;
+  record->sha256.assign(bytes.begin() + 16, bytes.end());
+  return true;
+}
+
 bool IsPayloadResource(const ResourceEntry& entry) {
   if (!entry.type.is_name)
     return entry.type.id == kTypeRcdata && !entry.name.is_name &&
-           entry.name.id == 1;
+           (entry.name.id == 1 || entry.name.id == kRecordId);
   for (const char* type : {"B7", "BL", "BN"}) {
     if (SameId(entry.type, NameOf(type))) return true;
   }
@@ -58,10 +79,15 @@ PayloadView FindPayload(const std::vector<ResourceEntry>& resources) {
     if (!IsPayloadResource(entry)) continue;
     const std::string where = Describe(entry.type) + "/" + Describe(entry.name);
     if (!entry.type.is_name) {
-      if (view.previous_version != nullptr)
-        view.problem = where + " is a second previous version";
+      const bool record = entry.name.id == kRecordId;
+      const ResourceEntry** slot =
+          record ? &view.record : &view.previous_version;
+      if (*slot != nullptr)
+        view.problem =
+            where + " is a second " +
+            (record ? "record of the setup program" : "previous version");
       else
-        view.previous_version = &entry;
+        *slot = &entry;
       continue;
     }
     const ResourceEntry** slot = nullptr;
