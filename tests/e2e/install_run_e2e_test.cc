@@ -103,6 +103,38 @@ TEST_F(InstallRun, PayloadFailureStillCleansUpAndReports) {
   ExpectFailureRecorded(112, 2);
 }
 
+TEST_F(InstallRun, OnlyTheRecordedProgramIsEverStarted) {
+  std::string changed = stand_in_;
+  changed[changed.size() / 2] ^= 1;
+  const struct {
+    const char* label;
+    const wchar_t* type;
+    std::string setup;
+    bool record;
+    DWORD code, error;
+  } cases[] = {
+      // The packer's reading of the format gives the stand-in; the cabinet
+      // library's, after the short block, other bytes.
+      {"re-split cabinet", L"BL",
+       ReadFileBytes(PathFromEnvironment("RUN_RESPLIT_CABINET")), true, 124,
+       323},
+      {"uncompressed, one byte changed", L"BN", changed, true, 124, 323},
+      {"no record", L"BL", cabinet_, false, 115, 1814},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ASSERT_TRUE(ResetState());
+    InstallerVariant variant(InstallerPath());
+    variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+        .Add(c.type, L"SETUP.EX_", c.setup);
+    if (c.record) variant.SetupRecord(stand_in_);
+    EXPECT_EQ(Run(Build(variant)), c.code);
+    EXPECT_TRUE(runs_.empty()) << "nothing may be started";
+    ExpectFolderClean();
+    ExpectFailureRecorded(c.code, c.error);
+  }
+}
+
 TEST_F(InstallRun, CleanupPreferenceZeroKeepsTheFilesButNotTheCabinet) {
   SetStringValue(HKEY_CURRENT_USER, kCleanupPreferenceKey,
                  kCleanupPreferenceValue, L"0", false);
