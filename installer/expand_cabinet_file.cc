@@ -292,7 +292,9 @@ bool ExpandCabinetFile(HANDLE directory, const wchar_t* cabinet_path,
     FlushFileBuffers(context.output.Handle());
     // Read back through the run's own handle, which nobody else can have
     // written through: these are the bytes the library wrote.
-    if (digest) written->content = DigestFileContent(context.output.Handle());
+    if (digest) {
+      written->content = DigestFileContent(context.output.Handle(), false);
+    }
   } else if (context.output.IsOpen()) {
     context.output.MarkDeleteOnClose();
   }

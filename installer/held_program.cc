@@ -6,6 +6,11 @@
 
 namespace {
 
+// ERROR_DATA_CHECKSUM_ERROR, which the compiler's headers do not name: "a
+// data integrity checksum error occurred; data in the file stream is
+// corrupt".
+constexpr DWORD kErrorDataChecksum = 323;
+
 // Read only, sharing only reading; a link is opened itself, so that it is
 // seen for what it is rather than followed.
 HANDLE OpenForHold(HANDLE directory, const wchar_t* name) {
@@ -42,9 +47,14 @@ DWORD CheckExpected(HANDLE handle, const ExpectedProgram& expected) {
     if (!SameFile(held, expected.identity)) return ERROR_FILE_INVALID;
   }
   if (!expected.content.known) return expected.content.error;
-  const ContentDigest held = DigestFileContent(handle);
+  const ContentDigest held = DigestFileContent(handle, true);
   if (!held.known) return held.error;
-  return SameContent(held, expected.content) ? 0 : ERROR_FILE_INVALID;
+  if (SameContent(held, expected.content)) return 0;
+  // Not the packed program: as the run found it when it was written (or
+  // no reading says otherwise), or changed since.
+  return !expected.written.known || SameReading(held, expected.written)
+             ? kErrorDataChecksum
+             : ERROR_FILE_INVALID;
 }
 
 // A refusal must never read as success, whatever error a check handed on.
@@ -52,18 +62,20 @@ DWORD AsRefusal(DWORD error) { return error != 0 ? error : ERROR_FILE_INVALID; }
 
 }  // namespace
 
-ExpectedProgram ExpectContent(const ContentDigest& content) {
+ExpectedProgram ExpectContent(const ContentDigest& content,
+                              const ContentDigest& written) {
   ExpectedProgram expected;
   expected.content = content;
+  expected.written = written;
   expected.by_identity = false;
   expected.identity = UnknownFileIdentity(0);
   return expected;
 }
 
 ExpectedProgram ExpectIdentity(const FileIdentity& identity,
-                               const ContentDigest& content) {
-  ExpectedProgram expected;
-  expected.content = content;
+                               const ContentDigest& content,
+                               const ContentDigest& written) {
+  ExpectedProgram expected = ExpectContent(content, written);
   expected.by_identity = true;
   expected.identity = identity;
   return expected;
@@ -77,7 +89,7 @@ ContentDigest DigestFileIn(HANDLE directory, const wchar_t* name) {
   if (handle == INVALID_HANDLE_VALUE) return UnknownContent(GetLastError());
   const DWORD refused = CheckPlainFile(handle);
   const ContentDigest digest =
-      refused == 0 ? DigestFileContent(handle) : UnknownContent(refused);
+      refused == 0 ? DigestFileContent(handle, false) : UnknownContent(refused);
   CloseHandle(handle);
   return digest;
 }

@@ -57,17 +57,16 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   MarkFullInstallerChannel(settings);
 
   // The setup program started is the one packed: the packer recorded its
-  // digest, and the run compares what it wrote, and what it starts, with
-  // that record.
+  // digest, and the run compares what it starts with that record.
   int32_t max_delete_attempts = 0;
   PathBuf archive_path;
   PathBuf setup_path;
   TypeTag archive_tag;
   TypeTag setup_tag;
-  ContentDigest recorded;
+  ExpectedProgram expected;
   result = UnpackPayload(module, work.path.get(), work.handle, &setup_path,
                          &setup_tag, &archive_path, &archive_tag,
-                         &max_delete_attempts, &recorded);
+                         &max_delete_attempts, &expected);
   const bool archive_from_b7 = IsTag(archive_tag, L"B7");
   bool succeeded = false;
 
@@ -75,9 +74,8 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     TrimWorkingSet();
   } else if (!IsTag(setup_tag, L"B7")) {
     TrimWorkingSet();
-    result =
-        RunSetup(settings, work.handle, archive_path.get(), setup_path.get(),
-                 ExpectContent(recorded), archive_from_b7);
+    result = RunSetup(settings, work.handle, archive_path.get(),
+                      setup_path.get(), expected, archive_from_b7);
     succeeded = Succeeded(result);
   } else {
     // The payload carries a patch: the previously installed setup program
@@ -102,20 +100,17 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
         SafeCopy(setup_path.get(), kPathCapacity, new_setup_path.get());
       }
       TrimWorkingSet();
-      // What the patch made must be the program the packer recorded.
-      const ExitResult made =
-          Succeeded(patched)
-              ? CheckMadeProgram(
-                    DigestFileIn(work.handle, LastComponent(setup_path.get())),
-                    recorded)
-              : patched;
-      if (Succeeded(made)) {
-        result = RunSetup(settings, work.handle, archive_path.get(),
-                          setup_path.get(), ExpectIdentity(new_setup, recorded),
-                          archive_from_b7);
+      if (Succeeded(patched)) {
+        // The file the patch run left, as it left it, holding the
+        // recorded program.
+        const ContentDigest made =
+            DigestFileIn(work.handle, LastComponent(setup_path.get()));
+        result = RunSetup(
+            settings, work.handle, archive_path.get(), setup_path.get(),
+            ExpectIdentity(new_setup, expected.content, made), archive_from_b7);
         succeeded = Succeeded(result);
       } else {
-        result = made;
+        result = patched;
       }
     }
   }

@@ -93,7 +93,7 @@ bool WriteResourceToFile(const ResourceBlob& blob, HANDLE directory,
     }
     offset += chunk;
   }
-  if (digest) written->content = DigestFileContent(file.Handle());
+  if (digest) written->content = DigestFileContent(file.Handle(), false);
   file.Close();
   return true;
 }

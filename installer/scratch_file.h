@@ -42,8 +42,8 @@ struct WrittenFile {
   // the cleanup to delete. False when the name was not free (a name
   // planted there is not the run's to delete) or the path did not fit.
   bool created;
-  // The digest of the bytes in the file as it was closed; not known when
-  // none was asked for or it could not be taken.
+  // The reading (size and fingerprint) of the bytes in the file as it was
+  // closed; not known when none was asked for or it could not be taken.
   ContentDigest content;
 };
 
@@ -51,8 +51,8 @@ struct WrittenFile {
 // directory open on directory) with the blob's bytes, written in chunks of
 // at most 8 MiB straight from the blob. On false no file this run made
 // stays at the path and the last error says why. With digest, the file's
-// bytes are read back and digested through the run's own handle before it
-// is closed, while nobody else can have written to it.
+// bytes are read back through the run's own handle before it is closed,
+// while nobody else can have written to it.
 bool WriteResourceToFile(const ResourceBlob& blob, HANDLE directory,
                          const wchar_t* path, bool digest,
                          WrittenFile* written);

@@ -36,6 +36,7 @@ ContentDigest ReadSetupRecord(HMODULE module) {
   }
   ContentDigest recorded = UnknownContent(0);
   recorded.known = true;
+  recorded.has_sha256 = true;
   recorded.size = LoadLittleEndian(bytes + 8, 8);
   for (unsigned i = 0; i < kSha256Size; ++i) recorded.sha256[i] = bytes[16 + i];
   return recorded;

@@ -17,10 +17,6 @@ constexpr uint32_t kErrorNameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr uint32_t kErrorNotFound = 2;       // ERROR_FILE_NOT_FOUND
 constexpr uint32_t kArchiveTagFailed = 112;
 constexpr uint32_t kSetupTagFailed = 1462;
-// ERROR_DATA_CHECKSUM_ERROR, which the compiler's headers do not name: "a
-// data integrity checksum error occurred; data in the file stream is
-// corrupt".
-constexpr uint32_t kErrorDataChecksum = 323;
 
 bool IsTag(const TypeTag& tag, const wchar_t* type) {
   return lstrcmpW(tag.get(), type) == 0;
@@ -122,8 +118,10 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
                          HANDLE work_handle, PathBuf* setup_path,
                          TypeTag* setup_tag, PathBuf* archive_path,
                          TypeTag* archive_tag, int32_t* max_delete_attempts,
-                         ContentDigest* recorded) {
-  if (recorded != nullptr) *recorded = UnknownContent(0);
+                         ExpectedProgram* expected) {
+  if (expected != nullptr) {
+    *expected = ExpectContent(UnknownContent(0), UnknownContent(0));
+  }
   PathBuf archive_name;
   PathBuf setup_name;
   ResourceBlob archive_blob = {nullptr, 0};
@@ -165,7 +163,7 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
   if (!record.known) {
     return MakeExitResult(EXIT_SETUP_UNPACK_FAILED, record.error);
   }
-  if (recorded != nullptr) *recorded = record;
+  if (expected != nullptr) expected->content = record;
 
   // Each path is filled while its file is written and kept only when this
   // run created that file.
@@ -195,8 +193,10 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
     return MakeExitResult(EXIT_SETUP_WRITE_FAILED, write_error);
   }
 
-  if (patch) return MakeExitResult(0, 0);
-  if (!cabinet) return CheckMadeProgram(written.content, record);
+  if (!cabinet) {
+    if (expected != nullptr) expected->written = written.content;
+    return MakeExitResult(0, 0);
+  }
 
   PathBuf expanded;
   if (!JoinPath(&expanded, work_directory, L"setup.exe")) {
@@ -216,17 +216,6 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
     setup_path->clear();
   }
   if (!expanded_ok) return MakeExitResult(EXIT_SETUP_UNPACK_FAILED, 0);
-  return CheckMadeProgram(written.content, record);
-}
-
-ExitResult CheckMadeProgram(const ContentDigest& made,
-                            const ContentDigest& recorded) {
-  if (!made.known) {
-    return MakeExitResult(EXIT_SETUP_LAUNCH_FAILED,
-                          made.error != 0 ? made.error : ERROR_FILE_INVALID);
-  }
-  if (!SameContent(made, recorded)) {
-    return MakeExitResult(EXIT_SETUP_LAUNCH_FAILED, kErrorDataChecksum);
-  }
+  if (expected != nullptr) expected->written = written.content;
   return MakeExitResult(0, 0);
 }

@@ -9,6 +9,7 @@
 
 #include "content_digest.h"
 #include "exit_result.h"
+#include "held_program.h"
 #include "resource_blob.h"
 #include "wide_buf.h"
 
@@ -50,24 +51,14 @@ class PayloadScan final : public ResourceCollector {
 //
 // The packer's record of the setup program is read before anything is
 // written: an installer without one is refused (115, with the error that
-// kept it unknown) and *recorded (may be null) holds it otherwise. The
-// program written on the cabinet and uncompressed roads is read back and
-// must have the recorded digest: other bytes, which the cabinet library
-// or the payload itself gave, are refused before anything is started
-// (124 with ERROR_DATA_CHECKSUM_ERROR), and so are bytes that could not
-// be read back (124 with the reading error). A patch is not digested: the
-// program it makes is checked once the patch run has made it.
+// kept it unknown). *expected (may be null) then holds the record and, on
+// the cabinet and uncompressed roads, the reading of the program as the
+// run wrote it; on the patch road the patch run has yet to make it.
 ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
                          HANDLE work_handle, PathBuf* setup_path,
                          TypeTag* setup_tag, PathBuf* archive_path,
                          TypeTag* archive_tag, int32_t* max_delete_attempts,
-                         ContentDigest* recorded = nullptr);
-
-// 124 with ERROR_DATA_CHECKSUM_ERROR unless made is known and the
-// recorded program; 124 with the error that kept it unknown when it is
-// not known.
-ExitResult CheckMadeProgram(const ContentDigest& made,
-                            const ContentDigest& recorded);
+                         ExpectedProgram* expected = nullptr);
 
 bool EnumPayloadNames(PayloadScan* scan, HMODULE module, const wchar_t* type);
 

@@ -76,11 +76,24 @@ TEST(DigestFileContent, DigestsTheWholeFileAndSaysWhenItCannot) {
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     // From the first byte, wherever the handle stands.
     SetFilePointer(file, 1000, nullptr, FILE_BEGIN);
-    const ContentDigest digest = DigestFileContent(file);
+    const ContentDigest digest = DigestFileContent(file, true);
+    const ContentDigest reading = DigestFileContent(file, false);
     CloseHandle(file);
     ASSERT_TRUE(digest.known);
     EXPECT_EQ(digest.size, content.size());
     EXPECT_EQ(Hex(digest.sha256), Sha256Of(content));
+    // Read in pieces of 64 KiB or taken whole, the same reading.
+    EXPECT_TRUE(
+        SameReading(reading, DigestBytes(content.data(), content.size())));
+    EXPECT_FALSE(reading.has_sha256);
+  }
+  // One bit changed anywhere changes the reading.
+  for (size_t at : {size_t{0}, bytes.size() / 2, bytes.size() - 1}) {
+    std::string changed = bytes;
+    changed[at] ^= 1;
+    EXPECT_FALSE(SameReading(DigestBytes(changed.data(), changed.size()),
+                             DigestBytes(bytes.data(), bytes.size())))
+        << at;
   }
 
   // A handle that may not read: not known, with the reason.
@@ -88,7 +101,7 @@ TEST(DigestFileContent, DigestsTheWholeFileAndSaysWhenItCannot) {
       CreateFileW((dir / L"setup.exe").c_str(), FILE_READ_ATTRIBUTES,
                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(attributes_only, INVALID_HANDLE_VALUE);
-  const ContentDigest refused = DigestFileContent(attributes_only);
+  const ContentDigest refused = DigestFileContent(attributes_only, true);
   CloseHandle(attributes_only);
   EXPECT_FALSE(refused.known);
   EXPECT_EQ(refused.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));

@@ -93,7 +93,7 @@ TEST(ExpandCabinetFile, OneFileBecomesANewTargetWithItsWholeContent) {
   EXPECT_EQ(layout.Files(), kCabinetAndTarget);
   // The digest is of the bytes the library wrote.
   ASSERT_TRUE(written.content.known);
-  EXPECT_TRUE(SameContent(written.content,
+  EXPECT_TRUE(SameReading(written.content,
                           DigestBytes(expected.data(), expected.size())));
   // gcab stores the archive bit only: nothing read-only or hidden appears.
   const DWORD attributes = GetFileAttributesW(layout.target.c_str());

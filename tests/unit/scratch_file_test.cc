@@ -245,7 +245,7 @@ TEST(WriteResourceToFile, SaysWhetherItMadeTheFileAndDigestsWhatItWrote) {
   ASSERT_TRUE(written.content.known);
   EXPECT_EQ(written.content.size, bytes.size());
   EXPECT_TRUE(
-      SameContent(written.content, DigestBytes(bytes.data(), bytes.size())));
+      SameReading(written.content, DigestBytes(bytes.data(), bytes.size())));
 
   // A name that was there already is not the writer's: not made, and no
   // digest of what another process put there.
