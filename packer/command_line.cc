@@ -132,8 +132,9 @@ Status ParseCommandLine(int argc, char** argv, CommandLine* command_line) {
   }
   if (command == "extract") {
     ExtractRequest& request = command_line->extract;
-    status = Split(argc, argv, {"--output"}, {}, 3, &arguments);
+    status = Split(argc, argv, {"--output", "--language"}, {}, 3, &arguments);
     if (status.ok()) status = Take(&arguments, "--output", &request.output);
+    TakeOptional(&arguments, "--language", &request.language);
     if (status.ok()) {
       request.file = arguments.positional[0];
       request.type = arguments.positional[1];
@@ -154,7 +155,7 @@ const char* Usage() {
   installer-packer verify FILE --archive ARCHIVE.7z --setup FILE
       [--setup-type BL|BN|PATCH --patched-setup NEW.exe] [--previous-version V]
       [--stub installer.exe [--file-version A.B.C.D]]
-  installer-packer extract FILE TYPE NAME --output OUT
+  installer-packer extract FILE TYPE NAME --output OUT [--language ID]
 
 pack     writes OUT.exe: the stub with the archive and the setup program as
          resources. BL (default): the setup program as the MSZIP cabinet
@@ -171,7 +172,9 @@ verify   exits 0 only when FILE carries exactly what packing ARCHIVE and
          FILE with these options puts in, as the installer reads it. With
          --stub, only when FILE is byte for byte what packing makes, but
          for its signature, which must be whole and cover the file.
-extract  writes one resource's bytes (TYPE and NAME: a number or a name).
+extract  writes one resource's bytes (TYPE and NAME: a number, "#" and a
+         number, or a name), in the language the loader takes on a
+         machine whose user language is ID (default 1033, English (US)).
 
 exit codes: 0 done; 1 verify found another payload; 2 bad command line;
 3 refused input or output path; 4 reading, writing or a tool failed;

@@ -35,6 +35,9 @@ struct VerifyRequest {
 
 struct ExtractRequest {
   std::string file, type, name, output;
+  // The user language of the machine whose loader picks the language
+  // (a Windows language identifier); the default is English (US).
+  std::optional<std::string> language;
 };
 
 struct CommandLine {

@@ -67,6 +67,7 @@ Status ExamineResources(const InputFile& input,
                         ImageFacts* facts) {
   const PayloadView payload = FindPayload(entries);
   facts->payload_problem = payload.problem;
+  facts->payload_by_machine = payload.by_machine;
   facts->has_payload = payload.archive != nullptr || payload.setup != nullptr;
   facts->payload_aligned = facts->has_payload;
   for (const ResourceEntry* entry : {payload.archive, payload.setup}) {
@@ -172,6 +173,9 @@ std::vector<std::string> InstallerProblems(const ImageFacts& facts) {
     problems.push_back("its previous version is not a terminated UTF-16 text");
   if (!facts.payload_problem.empty())
     problems.push_back("its payload: " + facts.payload_problem);
+  for (const std::string& choice : facts.payload_by_machine)
+    problems.push_back("what the installer takes depends on the machine: " +
+                       choice);
   if (facts.has_payload && !facts.payload_aligned)
     problems.push_back("its payload does not start on a page of the file");
   if (facts.has_payload && !facts.has_record)

@@ -32,6 +32,7 @@ struct ImageFacts {
   std::vector<ResourceFacts> resources;
   bool has_payload = false, payload_aligned = false;
   std::string payload_problem, setup_type;
+  std::vector<std::string> payload_by_machine;
   std::optional<std::u16string> previous_version;
   bool previous_version_damaged = false;
   bool has_version = false, version_damaged = false;

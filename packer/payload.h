@@ -49,12 +49,17 @@ bool ParseSetupRecord(const Bytes& bytes, SetupRecord* record);
 
 bool IsPayloadResource(const ResourceEntry& entry);
 
+// The payload as the installer finds it: the resources its scan takes, in
+// the language the loader gives a machine of the default language.
 struct PayloadView {
   const ResourceEntry* archive = nullptr;
   const ResourceEntry* setup = nullptr;
   const ResourceEntry* previous_version = nullptr;  // RT_RCDATA 1
   const ResourceEntry* record = nullptr;            // RT_RCDATA 2
   std::string problem;  // what the installer would refuse, if anything
+  // Resources the installer takes that machines of other languages get
+  // in another language.
+  std::vector<std::string> by_machine;
 };
 PayloadView FindPayload(const std::vector<ResourceEntry>& resources);
 

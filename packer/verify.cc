@@ -117,6 +117,10 @@ Status FirstDifference(const InputFile& packed, const VerifyRequest& request,
     *difference = payload.problem;
     return Ok();
   }
+  if (!payload.by_machine.empty()) {
+    *difference = payload.by_machine.front();
+    return Ok();
+  }
   if (payload.archive == nullptr) {
     *difference = "it carries no payload";
     return Ok();

@@ -1,11 +1,17 @@
 #!/usr/bin/python3
-"""Files that an earlier verify passed ("carries exactly ...") and that do
-not install, each made again from a packed installer by one change: verify
-given the stub refuses every one and names a byte range, and passes the
-untouched file. Pack publishes nothing from a stub whose resource type is
-in lower case, which the loader's lookup never finds.
+"""The packer against what the installer really reads.
 
-usage: false-passes.py PACKER STUB PACKED WORK -- VERIFY-OPTIONS...
+- Files that an earlier verify passed ("carries exactly ...") and that do
+  not install, each made again from a packed installer by one change:
+  verify given the stub refuses every one and names a byte range, and
+  passes the untouched file.
+- Pack publishes nothing from a stub whose resource type is in lower case,
+  which the loader's lookup never finds.
+- Files that install and that inspect once said the installer would
+  refuse: inspect no longer says so, and extract takes the language the
+  loader takes.
+
+usage: installer-view.py PACKER STUB PACKED WORK -- VERIFY-OPTIONS...
 """
 import os
 import re
@@ -91,9 +97,38 @@ def main():
     if result.returncode != 3 or "lower-case" not in result.stderr or os.path.exists(output):
         failures.append("pack from a lower-case type: exit %d, %s" % (result.returncode, result.stderr.strip()))
 
+    # Files that install: a second language of the archive (the loader
+    # takes the user's, 1033 here and 1031 on a German machine), a number
+    # under B7 and an empty BL entry (each ends its type's scan quietly).
+    cabinet = b"MSCF" + bytes(60)
+    both = [("B7", "KORVEN.PACKED.7Z", 1031, b"7z-german"), ("B7", "KORVEN.PACKED.7Z", 1033, b"7z-english"),
+            ("BL", "SETUP.EX_", 1033, cabinet)]
+    installs = {
+        "second-language": both,
+        "number-under-b7": [("B7", "KORVEN.PACKED.7Z", 1033, b"7z"), ("B7", 1, 1033, b"x"), ("BL", "SETUP.EX_", 1033, cabinet)],
+        "empty-bl-entry": [("B7", "KORVEN.PACKED.7Z", 1033, b"7z"), ("BL", "SETUP.EX_", 1033, cabinet), ("BL", "SETUPX", 1033, b"")],
+    }
+    for name, leaves in installs.items():
+        path = os.path.join(work, name + ".exe")
+        data, size = craft.image(leaves)
+        open(path, "wb").write(data.ljust(size, b"\0"))
+        shown = run(packer, "inspect", path)
+        if shown.returncode != 0 or "would refuse" in shown.stdout:
+            failures.append("inspect of %s: exit %d, %s" % (name, shown.returncode, shown.stdout + shown.stderr))
+    path = os.path.join(work, "second-language.exe")
+    shown = run(packer, "inspect", path).stdout
+    if "depends on the machine: B7/KORVEN.PACKED.7Z has languages 1031, 1033" not in shown:
+        failures.append("inspect does not say the archive depends on the machine's language")
+    for language, wanted in ((None, b"7z-english"), ("1031", b"7z-german"), ("1036", b"7z-english")):
+        out = os.path.join(work, "archive-%s" % language)
+        given = ["--language", language] if language else []
+        result = run(packer, "extract", path, "B7", "KORVEN.PACKED.7Z", "--output", out, *given)
+        if result.returncode != 0 or open(out, "rb").read() != wanted:
+            failures.append("extract for language %s: %s" % (language, result.stderr.strip()))
+
     for failure in failures:
         print("FAIL: " + failure)
-    total = len(mutants(packed)) + 2
+    total = len(mutants(packed)) + 2 + len(installs) + 4
     print("%d passed, %d failed" % (total - len(failures), len(failures)))
     return 1 if failures else 0
 
