@@ -203,12 +203,24 @@ bool Expand(const Blob& cabinet, std::vector<uint8_t>* out) {
   return true;
 }
 
+Reading Scan(const Image& image);
+
 }  // namespace
 
 Reading Read(const uint8_t* file, size_t size) {
   Reading reading;
   Image image;
   if (!Map(file, size, &image, &reading.why)) return reading;
+  reading = Scan(image);
+  // Moved, the memory stays where the blobs point.
+  reading.image = std::move(image.memory);
+  return reading;
+}
+
+namespace {
+
+Reading Scan(const Image& image) {
+  Reading reading;
   reading.understood = true;
   reading.record = Find(image, nullptr, 10, nullptr, 2);
   // The scan: per type, every name in directory order until a number, an
@@ -256,4 +268,5 @@ Reading Read(const uint8_t* file, size_t size) {
   return reading;
 }
 
+}  // namespace
 }  // namespace installer_model

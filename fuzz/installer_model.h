@@ -28,6 +28,7 @@ struct Reading {
   std::string setup_type;        // "B7", "BL" or "BN"
   std::vector<uint8_t> program;  // BN: the resource; BL: the expansion
   bool expanded = false;         // the program is whole
+  std::vector<uint8_t> image;    // the mapped image the blobs point into
 };
 
 // FILE as a run of it would read it. Allocates at most about 64 MiB.
