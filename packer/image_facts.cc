@@ -124,13 +124,17 @@ Status ExamineResources(const InputFile& input,
 
 }  // namespace
 
-Status ExamineImage(const InputFile& input, bool hashes, ImageFacts* facts) {
+Status ExamineImage(const InputFile& input, bool hashes, ImageFacts* facts,
+                    std::optional<uint32_t> written_checksum) {
   *facts = ImageFacts();
   std::vector<ResourceEntry> entries;
   Status status = ReadPeImage(input, &facts->image);
   if (status.ok()) status = ReadResources(input, facts->image, &entries);
-  if (status.ok())
+  if (status.ok() && written_checksum) {
+    facts->computed_checksum = *written_checksum;
+  } else if (status.ok()) {
     status = ComputeChecksum(input, facts->image, &facts->computed_checksum);
+  }
   if (status.ok())
     status = CheckSignature(input, facts->image, &facts->signature);
   if (!status.ok()) return status;

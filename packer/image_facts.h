@@ -49,8 +49,11 @@ struct ImageFacts {
 
 // Reads INPUT; with HASHES, every resource's SHA-256 too (resources with
 // the very same data share one). Refused when it is not an image whose
-// headers and resource directory can be read.
-Status ExamineImage(const InputFile& input, bool hashes, ImageFacts* facts);
+// headers and resource directory can be read. WRITTEN_CHECKSUM, when the
+// caller wrote INPUT itself and summed it on the way, stands for the pass
+// over the whole file that would otherwise compute it.
+Status ExamineImage(const InputFile& input, bool hashes, ImageFacts* facts,
+                    std::optional<uint32_t> written_checksum = std::nullopt);
 
 // Whatever makes FACTS other than a sound installer: something Windows
 // would refuse or show, a checksum or signature that does not fit the

@@ -195,11 +195,13 @@ std::optional<std::string> SignTime(const PackRequest& request) {
 // The packed file as inspect reads it: whatever inspect would find wrong
 // with it (a stub that slipped past the checks above, a signing tool that
 // damaged it), it is not published.
-Status ReadBack(const std::string& path) {
+Status ReadBack(const std::string& path,
+                std::optional<uint32_t> written_checksum) {
   InputFile packed;
   ImageFacts facts;
   Status status = OpenInput("packed installer", path, &packed);
-  if (status.ok()) status = ExamineImage(packed, false, &facts);
+  if (status.ok())
+    status = ExamineImage(packed, false, &facts, written_checksum);
   std::vector<std::string> problems;
   if (status.ok()) problems = InstallerProblems(facts);
   if (status.ok() && !facts.has_payload) problems.push_back("no payload");
@@ -284,7 +286,12 @@ Status Pack(const PackRequest& request) {
                           {"-in", image.path, "-out", result});
     status = RunTool(sign);
   }
-  if (status.ok()) status = ReadBack(result);
+  // Unsigned, the file is the one just written, and its sum is known
+  // without reading the archive again; a signing tool rewrote it.
+  std::optional<uint32_t> written_checksum;
+  if (request.sign_cert.empty())
+    written_checksum = ChecksumFinish(image.checksum);
+  if (status.ok()) status = ReadBack(result, written_checksum);
   if (status.ok()) status = staging.Publish(result, request.output, 0755);
   if (!status.ok()) return status;
   struct stat info;
