@@ -26,7 +26,8 @@ struct Image {
 };
 
 bool Map(const uint8_t* file, size_t size, Image* image, std::string* why) {
-  if (size < 64 || file[0] != 'M' || file[1] != 'Z') return *why = "no MZ", false;
+  if (size < 64 || file[0] != 'M' || file[1] != 'Z')
+    return *why = "no MZ", false;
   const uint32_t pe = U32(file + 60);
   if (uint64_t{pe} + 24 > size || std::memcmp(file + pe, "PE\0\0", 4) != 0)
     return *why = "no PE header", false;
@@ -39,8 +40,7 @@ bool Map(const uint8_t* file, size_t size, Image* image, std::string* why) {
   const uint32_t file_alignment = U32(file + optional + 36);
   const uint32_t image_size = U32(file + optional + 56);
   const uint32_t headers = U32(file + optional + 60);
-  if (image_size > kLargestImage || headers > image_size ||
-      file_alignment == 0)
+  if (image_size > kLargestImage || headers > image_size || file_alignment == 0)
     return *why = "image too large or odd", false;
   if (U32(file + optional + 108) > 2) {
     image->resource_rva = U32(file + optional + 112 + 16);
@@ -59,7 +59,8 @@ bool Map(const uint8_t* file, size_t size, Image* image, std::string* why) {
     uint64_t mapped = (uint64_t{raw_size} + file_alignment - 1) /
                       file_alignment * file_alignment;
     if (virtual_size != 0) mapped = std::min<uint64_t>(mapped, virtual_size);
-    if (uint64_t{rva} + mapped > image_size) return *why = "section past image", false;
+    if (uint64_t{rva} + mapped > image_size)
+      return *why = "section past image", false;
     if (raw >= size) continue;
     mapped = std::min<uint64_t>(mapped, size - raw);
     std::memcpy(image->memory.data() + rva, file + raw, mapped);
@@ -75,7 +76,8 @@ const uint8_t* FindEntry(const Image& image, uint32_t table,
   if (!image.Has(uint64_t{base} + table, 16)) return nullptr;
   const uint8_t* header = &image.memory[base + table];
   const int named = U16(header + 12), ids = U16(header + 14);
-  if (!image.Has(uint64_t{base} + table + 16, 8ull * (named + ids))) return nullptr;
+  if (!image.Has(uint64_t{base} + table + 16, 8ull * (named + ids)))
+    return nullptr;
   const uint8_t* entries = header + 16;
   int low = name ? 0 : named, high = name ? named - 1 : named + ids - 1;
   while (low <= high) {
@@ -92,12 +94,16 @@ const uint8_t* FindEntry(const Image& image, uint32_t table,
         const char16_t query = i < name->size() ? (*name)[i] : 0;
         order = int(query) - int(U16(units + 2 * i));
       }
-      if (order == 0 && name->size() != length) order = name->size() < length ? -1 : 1;
+      if (order == 0 && name->size() != length)
+        order = name->size() < length ? -1 : 1;
     } else {
       order = int(id) - int(U32(entry) & 0xFFFF);
     }
     if (order == 0) return entry;
-    if (order < 0) high = middle - 1; else low = middle + 1;
+    if (order < 0)
+      high = middle - 1;
+    else
+      low = middle + 1;
   }
   return nullptr;
 }
@@ -121,21 +127,24 @@ Blob Find(const Image& image, const std::u16string* type, uint16_t type_id,
   if (name) upper_name = Upper(*name);
   const uint8_t* t = FindEntry(image, 0, type ? &upper_type : nullptr, type_id);
   if (!t || !(U32(t + 4) & 0x80000000)) return blob;
-  const uint8_t* n = FindEntry(image, Subtable(t), name ? &upper_name : nullptr, name_id);
+  const uint8_t* n =
+      FindEntry(image, Subtable(t), name ? &upper_name : nullptr, name_id);
   if (!n || !(U32(n + 4) & 0x80000000)) return blob;
   const uint8_t* l = nullptr;
   for (uint16_t language : {0, 1033, 9, 1033})
     if (!l) l = FindEntry(image, Subtable(n), nullptr, language);
   if (!l) {
     const uint32_t table = image.resource_rva + Subtable(n);
-    if (!image.Has(table, 24) || U16(&image.memory[table + 12]) + U16(&image.memory[table + 14]) == 0)
+    if (!image.Has(table, 24) ||
+        U16(&image.memory[table + 12]) + U16(&image.memory[table + 14]) == 0)
       return blob;
     l = &image.memory[table + 16];
   }
   if (U32(l + 4) & 0x80000000) return blob;
   const uint32_t data = image.resource_rva + U32(l + 4);
   if (!image.Has(data, 16)) return blob;
-  const uint32_t rva = U32(&image.memory[data]), size = U32(&image.memory[data + 4]);
+  const uint32_t rva = U32(&image.memory[data]),
+                 size = U32(&image.memory[data + 4]);
   if (!image.Has(rva, size)) return blob;
   blob.data = image.memory.data() + rva;
   blob.size = size;
@@ -156,7 +165,8 @@ bool StartsNoCase(const std::u16string& name, const char* prefix) {
 bool PlainName(const std::u16string& name) {
   if (name.empty() || name.size() >= 260) return false;
   for (char16_t unit : name)
-    if (unit == u'\\' || unit == u'/' || unit == u':' || unit < 0x20) return false;
+    if (unit == u'\\' || unit == u'/' || unit == u':' || unit < 0x20)
+      return false;
   return name.back() != u'.' && name.back() != u' ';
 }
 
@@ -228,7 +238,8 @@ Reading Scan(const Image& image) {
   for (const char* type_text : {"B7", "BL", "BN"}) {
     const std::u16string type(type_text, type_text + 2);
     const uint8_t* t = image.resource_rva && image.resource_size
-                           ? FindEntry(image, 0, &type, 0) : nullptr;
+                           ? FindEntry(image, 0, &type, 0)
+                           : nullptr;
     if (!t || !(U32(t + 4) & 0x80000000)) continue;
     const uint32_t table = image.resource_rva + Subtable(t);
     if (!image.Has(table, 16)) continue;
@@ -241,11 +252,13 @@ Reading Scan(const Image& image) {
       const uint16_t length = U16(&image.memory[at]);
       if (!image.Has(at + 2, 2ull * length)) break;
       std::u16string name(length, u'\0');
-      for (size_t k = 0; k < length; ++k) name[k] = U16(&image.memory[at + 2 + 2 * k]);
+      for (size_t k = 0; k < length; ++k)
+        name[k] = U16(&image.memory[at + 2 + 2 * k]);
       const Blob blob = Find(image, &type, 0, &name, 0);
       if (!blob.found || blob.size == 0) break;
-      Blob* slot = StartsNoCase(name, "korven") ? &reading.archive
-                   : StartsNoCase(name, "setup") ? &reading.setup : nullptr;
+      Blob* slot = StartsNoCase(name, "korven")  ? &reading.archive
+                   : StartsNoCase(name, "setup") ? &reading.setup
+                                                 : nullptr;
       if (!slot || !PlainName(name) || slot->found) {
         reading.refused = true;
         return reading;
@@ -260,7 +273,8 @@ Reading Scan(const Image& image) {
     return reading;
   }
   if (reading.setup_type == "BN") {
-    reading.program.assign(reading.setup.data, reading.setup.data + reading.setup.size);
+    reading.program.assign(reading.setup.data,
+                           reading.setup.data + reading.setup.size);
     reading.expanded = true;
   } else if (reading.setup_type == "BL") {
     reading.expanded = Expand(reading.setup, &reading.program);
