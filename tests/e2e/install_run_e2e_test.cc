@@ -480,6 +480,23 @@ TEST_F(PatchRun, PatchStageFailingBeforeItsRunLeavesNothingBehind) {
   }
 }
 
+TEST_F(PatchRun, PatchThatMakesAnotherProgramStartsNothingMore) {
+  // The record names the program the patch must make; this patch run makes
+  // the previous program again.
+  std::string recorded = stand_in_;
+  recorded[recorded.size() / 2] ^= 1;
+  InstallerVariant variant(InstallerPath());
+  variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+      .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program")
+      .PreviousVersion(L"1.0.0.0")
+      .SetupRecord(recorded);
+  EXPECT_EQ(Run(Build(variant)), 124u);
+  ASSERT_EQ(runs_.size(), 1u);
+  EXPECT_EQ(Field(runs_[0], "mode"), L"patch");
+  ExpectFolderClean();
+  ExpectFailureRecorded(124, 323);
+}
+
 TEST_F(PatchRun, NewSetupProgramWithASecondNameOrStillHeldIsRun) {
   InstallerVariant variant(InstallerPath());
   const std::wstring installer = Build(Patch(variant));
