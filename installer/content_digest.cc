@@ -59,7 +59,7 @@ inline void Schedule(uint32_t* w, int i) {
 
 void Compress(uint32_t* state, const unsigned char* block) {
   uint32_t w[16];
-  for (int i = 0; i < 16; ++i) w[i] = LoadBigEndian(block + 4 * i);
+  for (size_t i = 0; i < 16; ++i) w[i] = LoadBigEndian(block + 4 * i);
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   for (int i = 0; i < 64; i += 8) {
