@@ -53,9 +53,10 @@ std::optional<std::u16string> PreviousVersionText(const Bytes& bytes) {
 // starts on a page; the payload must then start on one too.
 bool OnAPage(const PeImage& image, const ResourceEntry& entry) {
   for (const Section& section : image.sections) {
-    if (entry.file_offset >= section.raw_offset &&
-        entry.file_offset < uint64_t{section.raw_offset} + section.raw_size &&
-        section.raw_offset % kPage == 0) {
+    const uint64_t at = LoadedOffset(section);
+    if (entry.file_offset >= at &&
+        entry.file_offset < at + LoadedSize(image, section) &&
+        at % kPage == 0) {
       return entry.file_offset % kPage == 0;
     }
   }

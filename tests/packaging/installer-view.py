@@ -8,8 +8,8 @@
 - Pack publishes nothing from a stub whose resource type is in lower case,
   which the loader's lookup never finds.
 - Files that install and that inspect once said the installer would
-  refuse: inspect no longer says so, and extract takes the language the
-  loader takes.
+  refuse, or found wrong: inspect no longer says so, and extract takes the
+  language the loader takes.
 
 usage: installer-view.py PACKER STUB PACKED WORK -- VERIFY-OPTIONS...
 """
@@ -115,6 +115,22 @@ def main():
         shown = run(packer, "inspect", path)
         if shown.returncode != 0 or "would refuse" in shown.stdout:
             failures.append("inspect of %s: exit %d, %s" % (name, shown.returncode, shown.stdout + shown.stderr))
+    # Raw fields the loader rounds: the resource section's PointerToRawData
+    # one past its 512-byte boundary, its SizeOfRawData short of its data
+    # but not of the file alignment that rounds it. They install, and
+    # inspect finds nothing wrong.
+    _, _, rsrc, _, section = fields(packed)
+    for name, at, value in (("rounded-pointer", 20, section.PointerToRawData + 1),
+                            ("rounded-size", 16, section.SizeOfRawData - 0x1D4)):
+        data = bytearray(packed)
+        struct.pack_into("<I", data, rsrc + at, value)
+        image = pefile.PE(data=bytes(data))
+        image.OPTIONAL_HEADER.CheckSum = image.generate_checksum()
+        path = os.path.join(work, name + ".exe")
+        image.write(path)
+        shown = run(packer, "inspect", path)
+        if shown.returncode != 0 or "problems: none found" not in shown.stdout:
+            failures.append("inspect of %s: exit %d, %s" % (name, shown.returncode, shown.stdout + shown.stderr))
     path = os.path.join(work, "second-language.exe")
     shown = run(packer, "inspect", path).stdout
     if "depends on the machine: B7/KORVEN.PACKED.7Z has languages 1031, 1033" not in shown:
@@ -128,7 +144,7 @@ def main():
 
     for failure in failures:
         print("FAIL: " + failure)
-    total = len(mutants(packed)) + 2 + len(installs) + 4
+    total = len(mutants(packed)) + 2 + len(installs) + 6
     print("%d passed, %d failed" % (total - len(failures), len(failures)))
     return 1 if failures else 0
 
