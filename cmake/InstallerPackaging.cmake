@@ -10,7 +10,9 @@
 #                                     #   as the MSZIP cabinet "SETUP.EX_";
 #                                     # BN: setup program, uncompressed;
 #                                     # PATCH: a patch for the installed
-#                                     #   setup program (needs PREVIOUS_VERSION)
+#                                     #   setup program (needs PREVIOUS_VERSION
+#                                     #   and PATCHED_SETUP)
+#     [PATCHED_SETUP file]            # with PATCH: the program it must make
 #     [PREVIOUS_VERSION text]         # e.g. 1.2.3.4
 #     [FILE_VERSION text]             # stamped into the version block
 #     [SETUP_RUNS_ELEVATED]           # the installer always runs elevated:
@@ -38,7 +40,7 @@ file(GLOB INSTALLER_PACKER_SOURCES CONFIGURE_DEPENDS
 
 function(add_packed_installer)
   set(values ARCHIVE SETUP SETUP_TYPE PREVIOUS_VERSION FILE_VERSION STUB
-      SIGN_CERT SIGN_KEY SIGN_TIME)
+      SIGN_CERT SIGN_KEY SIGN_TIME PATCHED_SETUP)
   cmake_parse_arguments(PARSE_ARGV 0 ARG "SETUP_RUNS_ELEVATED"
     "TARGET;OUTPUT;${values}" "DEPENDS")
   set(where "add_packed_installer(${ARG_TARGET})")
@@ -75,7 +77,7 @@ function(add_packed_installer)
     if(DEFINED ARG_${value})
       string(TOLOWER "--${value}" option)
       string(REPLACE "_" "-" option "${option}")
-      if(value MATCHES "^(ARCHIVE|SETUP|STUB|SIGN_CERT|SIGN_KEY)$")
+      if(value MATCHES "^(ARCHIVE|SETUP|STUB|SIGN_CERT|SIGN_KEY|PATCHED_SETUP)$")
         if(NOT ARG_${value} MATCHES "^\\$<")
           get_filename_component(ARG_${value} "${ARG_${value}}" ABSOLUTE)
         endif()

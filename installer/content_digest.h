@@ -1,45 +1,55 @@
-// What a file holds, told by a keyed digest of its bytes.
+// What a file holds, told by the SHA-256 of its bytes, and by a fast
+// fingerprint that only tells whether two readings of it agree.
 //
-// The key is drawn at random for each run and never leaves the process, so
-// nobody can make other bytes with the digest of the file the run wrote:
-// a file that holds the digest still holds those bytes. The digest is
-// SipHash-2-4, a keyed function made for exactly this (telling inputs
-// apart when an adversary picks them, not knowing the key), and fast
-// enough to cost a few milliseconds on the 4.4 MB setup program.
+// The packer records the SHA-256 of the setup program it packed; the run
+// compares what it is about to start with that record. Nobody can make
+// other bytes with a given SHA-256, so a file that has the recorded digest
+// holds the packed program, whoever could write to it. The fingerprint of
+// what the run wrote says, when the program is refused, whether it was
+// already other bytes when written or changed since: it decides no start,
+// so it need not resist a forger, only be cheap.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
-struct DigestKey {
-  uint64_t k0;
-  uint64_t k1;
-};
+constexpr unsigned kSha256Size = 32;
 
 struct ContentDigest {
-  bool known;      // false: no digest was taken, nothing can be compared
-  DWORD error;     // when not known: the Windows error that kept it so
-  DigestKey key;   // the key it was taken with
-  uint64_t size;   // bytes digested
-  uint64_t value;  // SipHash-2-4 of those bytes
+  bool known;       // false: no digest was taken, nothing can be compared
+  DWORD error;      // when not known: the Windows error that kept it so
+  uint64_t size;    // bytes digested
+  bool has_sha256;  // the SHA-256 was taken (or recorded)
+  unsigned char sha256[kSha256Size];
+  uint64_t fingerprint;  // taken whenever the bytes were read
 };
 
 // A digest that is not known, for the given reason.
 ContentDigest UnknownContent(DWORD error);
 
-// Draws a fresh key; false (the key then unspecified) when the system's
-// generator fails.
-bool DrawDigestKey(DigestKey* key);
+// The running state of one SHA-256 over bytes handed in pieces.
+struct Sha256 {
+  uint32_t state[8];
+  unsigned char pending[64];
+  uint64_t total;
+
+  Sha256();
+  void Update(const void* data, uint64_t size);
+  // The digest of everything handed in; the state is spent afterwards.
+  void Finish(unsigned char (&digest)[kSha256Size]);
+};
+
+// The digest of size bytes at data, known: its SHA-256 and fingerprint.
+ContentDigest DigestBytes(const void* data, uint64_t size);
 
 // Reads the whole file open on handle from its first byte (the handle
-// needs read access; its position ends at the end) and digests it with key. Not
-// known, with the reading error, when it cannot be read to its end.
-ContentDigest DigestFileContent(HANDLE handle, const DigestKey& key);
+// needs read access; its position ends at the end) and takes its
+// fingerprint and, with sha256, its SHA-256. Not known, with the reading
+// error, when it cannot be read to its end.
+ContentDigest DigestFileContent(HANDLE handle, bool sha256);
 
-// SipHash-2-4 of size bytes at data with key; the same function the file
-// digest uses, so that a test can hold it against known vectors.
-uint64_t SipHash24(const DigestKey& key, const void* data, uint64_t size);
-
-// True only when both are known, taken with one key, and equal.
+// True only when both are known, carry a SHA-256, and are equal.
 bool SameContent(const ContentDigest& a, const ContentDigest& b);
+// True only when both are known and read the same size and fingerprint.
+bool SameReading(const ContentDigest& a, const ContentDigest& b);

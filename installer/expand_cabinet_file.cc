@@ -246,7 +246,7 @@ bool HasFolder(const wchar_t* path) {
 }  // namespace
 
 bool ExpandCabinetFile(HANDLE directory, const wchar_t* cabinet_path,
-                       const wchar_t* target_path, const DigestKey* key,
+                       const wchar_t* target_path, bool digest,
                        WrittenFile* written) {
   written->created = false;
   written->content = UnknownContent(0);
@@ -292,8 +292,8 @@ bool ExpandCabinetFile(HANDLE directory, const wchar_t* cabinet_path,
     FlushFileBuffers(context.output.Handle());
     // Read back through the run's own handle, which nobody else can have
     // written through: these are the bytes the library wrote.
-    if (key != nullptr) {
-      written->content = DigestFileContent(context.output.Handle(), *key);
+    if (digest) {
+      written->content = DigestFileContent(context.output.Handle(), false);
     }
   } else if (context.output.IsOpen()) {
     context.output.MarkDeleteOnClose();

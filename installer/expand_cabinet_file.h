@@ -12,10 +12,10 @@
 // components inside the directory open on directory, which holds them.
 // True when that file was written completely; otherwise false and no file
 // this run made is left at target_path. *written says whether the target
-// was created by this call and, with a key, holds the digest of its bytes
-// as they were closed.
+// was created by this call and, with digest, holds the reading of its
+// bytes as they were closed.
 bool ExpandCabinetFile(HANDLE directory, const wchar_t* cabinet_path,
-                       const wchar_t* target_path, const DigestKey* key,
+                       const wchar_t* target_path, bool digest,
                        WrittenFile* written);
 
 // How many times this process has loaded cabinet.dll (0 or 1 once loaded);

@@ -69,16 +69,21 @@ DWORD CheckPlainFile(HANDLE handle) {
 // 0 when the file open on handle is what was expected. An expectation that
 // is not known is a refusal with the error that kept it so, never a pass.
 DWORD CheckExpected(HANDLE handle, const ExpectedProgram& expected) {
-  if (expected.by_content) {
-    if (!expected.content.known) return expected.content.error;
-    const ContentDigest held = DigestFileContent(handle, expected.content.key);
-    if (!held.known) return held.error;
-    return SameContent(held, expected.content) ? 0 : kErrorDataChecksum;
+  if (expected.by_identity) {
+    if (!expected.identity.known) return expected.identity.error;
+    FileIdentity held;
+    if (!ReadFileIdentity(handle, &held)) return GetLastError();
+    if (!SameFile(held, expected.identity)) return ERROR_FILE_INVALID;
   }
-  if (!expected.identity.known) return expected.identity.error;
-  FileIdentity held;
-  if (!ReadFileIdentity(handle, &held)) return GetLastError();
-  return SameFile(held, expected.identity) ? 0 : ERROR_FILE_INVALID;
+  if (!expected.content.known) return expected.content.error;
+  const ContentDigest held = DigestFileContent(handle, true);
+  if (!held.known) return held.error;
+  if (SameContent(held, expected.content)) return 0;
+  // Not the packed program: as the run found it when it was written (or
+  // no reading says otherwise), or changed since.
+  return !expected.written.known || SameReading(held, expected.written)
+             ? kErrorDataChecksum
+             : ERROR_FILE_INVALID;
 }
 
 // A refusal must never read as success, whatever error a check handed on.
@@ -86,20 +91,36 @@ DWORD AsRefusal(DWORD error) { return error != 0 ? error : ERROR_FILE_INVALID; }
 
 }  // namespace
 
-ExpectedProgram ExpectContent(const ContentDigest& content) {
+ExpectedProgram ExpectContent(const ContentDigest& content,
+                              const ContentDigest& written) {
   ExpectedProgram expected;
-  expected.by_content = true;
   expected.content = content;
+  expected.written = written;
+  expected.by_identity = false;
   expected.identity = UnknownFileIdentity(0);
   return expected;
 }
 
-ExpectedProgram ExpectIdentity(const FileIdentity& identity) {
-  ExpectedProgram expected;
-  expected.by_content = false;
-  expected.content = UnknownContent(0);
+ExpectedProgram ExpectIdentity(const FileIdentity& identity,
+                               const ContentDigest& content,
+                               const ContentDigest& written) {
+  ExpectedProgram expected = ExpectContent(content, written);
+  expected.by_identity = true;
   expected.identity = identity;
   return expected;
+}
+
+ContentDigest DigestFileIn(HANDLE directory, const wchar_t* name) {
+  HANDLE handle =
+      OpenRelative(directory, name, GENERIC_READ,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   kOpenExisting, kNotThroughLinks);
+  if (handle == INVALID_HANDLE_VALUE) return UnknownContent(GetLastError());
+  const DWORD refused = CheckPlainFile(handle);
+  const ContentDigest digest =
+      refused == 0 ? DigestFileContent(handle, false) : UnknownContent(refused);
+  CloseHandle(handle);
+  return digest;
 }
 
 HeldProgram::HeldProgram() : handle(INVALID_HANDLE_VALUE) {}

@@ -11,22 +11,33 @@
 
 // What the program to start must be.
 struct ExpectedProgram {
-  // The cabinet and uncompressed roads: the bytes this run wrote, by
-  // their digest. On a volume without access lists (FAT and exFAT
-  // sticks, most shares) anybody may write into the work directory, and a
-  // file rewritten in place keeps its name and, on FAT, its identity too:
-  // only its bytes tell.
-  bool by_content;
+  // Every road: the packed program's bytes, by the SHA-256 the packer
+  // recorded. On a volume without access lists (FAT and exFAT sticks, most
+  // shares) anybody may write into the work directory, and a file
+  // rewritten in place keeps its name and, on FAT, its identity too: only
+  // its bytes tell.
   ContentDigest content;
-  // The patch road: the file the patch run left, by its identity. The run
-  // has no bytes of its own to compare there.
+  // How the run read the program when it had written it (or the patch run
+  // had made it): not a check, only what tells a refusal's cause.
+  ContentDigest written;
+  // The patch road also: the file the patch run left, by its identity.
+  bool by_identity;
   FileIdentity identity;
 };
 
-// The bytes written, by their digest.
-ExpectedProgram ExpectContent(const ContentDigest& content);
-// The file the patch run left, by its identity.
-ExpectedProgram ExpectIdentity(const FileIdentity& identity);
+// The recorded bytes, and the reading of what the run wrote.
+ExpectedProgram ExpectContent(const ContentDigest& content,
+                              const ContentDigest& written);
+// The file the patch run left, holding the recorded bytes.
+ExpectedProgram ExpectIdentity(const FileIdentity& identity,
+                               const ContentDigest& content,
+                               const ContentDigest& written);
+
+// The reading (size and fingerprint) of the file named inside the
+// directory open on directory, read without keeping it from anyone, as
+// the patch run left it; not known, with the reason, when it cannot be
+// read or is not a plain file (ERROR_BAD_FILE_TYPE, as the hold says).
+ContentDigest DigestFileIn(HANDLE directory, const wchar_t* name);
 
 // A program's path owned together with the handle that holds it. The hold
 // reads the file and shares nothing but reading: starting a program only
@@ -57,8 +68,11 @@ struct HeldProgram {
   //     and the rest (ERROR_BAD_FILE_TYPE);
   //   - what cannot be compared with expected: the error that kept the
   //     expectation or the held file's digest or identity unknown;
-  //   - bytes other than the ones written (ERROR_DATA_CHECKSUM_ERROR), or
-  //     another file than the one the patch run left (ERROR_FILE_INVALID).
+  //   - bytes other than the recorded ones: ERROR_DATA_CHECKSUM_ERROR when
+  //     they read as the run read them once written (the cabinet library,
+  //     the payload or the patch run made another program), and
+  //     ERROR_FILE_INVALID when they were changed since, or the file is
+  //     another than the one the patch run left.
   bool Hold(HANDLE directory, const ExpectedProgram& expected);
   // Harmless when not held, and twice.
   void Release();

@@ -2,6 +2,7 @@
 
 #include "content_digest.h"
 #include "delete_with_retry.h"
+#include "held_program.h"
 #include "launch_settings.h"
 #include "outcome_report.h"
 #include "reclaim_killed_runs.h"
@@ -46,22 +47,17 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
   work.ReleaseFolder();
   MarkFullInstallerChannel(settings);
 
-  // The setup program written by this run is told by its bytes, digested
-  // with a key nobody else knows. Without a key nothing can be told, and
-  // nothing is started.
-  DigestKey key;
-  const bool keyed = DrawDigestKey(&key);
+  // The setup program started is the one packed: the packer recorded its
+  // digest, and the run compares what it starts with that record.
   int32_t max_delete_attempts = 0;
   PathBuf archive_path;
   PathBuf setup_path;
   TypeTag archive_tag;
   TypeTag setup_tag;
-  ContentDigest setup_content;
+  ExpectedProgram expected;
   result = UnpackPayload(module, work.path.get(), work.handle, &setup_path,
                          &setup_tag, &archive_path, &archive_tag,
-                         &max_delete_attempts, keyed ? &key : nullptr,
-                         &setup_content);
-  if (!keyed) setup_content = UnknownContent(ERROR_GEN_FAILURE);
+                         &max_delete_attempts, &expected);
   const bool archive_from_b7 = IsTag(archive_tag, L"B7");
   bool succeeded = false;
 
@@ -69,9 +65,8 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
     TrimWorkingSet();
   } else if (!IsTag(setup_tag, L"B7")) {
     TrimWorkingSet();
-    result =
-        RunSetup(settings, work.handle, archive_path.get(), setup_path.get(),
-                 ExpectContent(setup_content), archive_from_b7);
+    result = RunSetup(settings, work.handle, archive_path.get(),
+                      setup_path.get(), expected, archive_from_b7);
     succeeded = Succeeded(result);
   } else {
     // The payload carries a patch: the previously installed setup program
@@ -92,8 +87,13 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
           &max_delete_attempts, &new_setup, &new_setup_held);
       TrimWorkingSet();
       if (Succeeded(patched)) {
+        // The file the patch run left, as it left it, holding the
+        // recorded program.
+        const ContentDigest made =
+            DigestFileIn(work.handle, LastComponent(new_setup_path.get()));
         result = RunSetup(settings, work.handle, archive_path.get(),
-                          new_setup_path.get(), ExpectIdentity(new_setup),
+                          new_setup_path.get(),
+                          ExpectIdentity(new_setup, expected.content, made),
                           archive_from_b7, &new_setup_held);
         succeeded = Succeeded(result);
       } else {

@@ -63,7 +63,7 @@ HANDLE ScratchFile::Duplicate() const {
 HANDLE ScratchFile::Handle() const { return handle; }
 
 bool WriteResourceToFile(const ResourceBlob& blob, HANDLE directory,
-                         const wchar_t* path, const DigestKey* key,
+                         const wchar_t* path, bool digest,
                          WrittenFile* written) {
   written->created = false;
   written->content = UnknownContent(0);
@@ -93,7 +93,7 @@ bool WriteResourceToFile(const ResourceBlob& blob, HANDLE directory,
     }
     offset += chunk;
   }
-  if (key != nullptr) written->content = DigestFileContent(file.Handle(), *key);
+  if (digest) written->content = DigestFileContent(file.Handle(), false);
   file.Close();
   return true;
 }

@@ -42,19 +42,19 @@ struct WrittenFile {
   // the cleanup to delete. False when the name was not free (a name
   // planted there is not the run's to delete) or the path did not fit.
   bool created;
-  // The digest of the bytes in the file as it was closed, taken with the
-  // key asked for; not known when no key was given or it failed.
+  // The reading (size and fingerprint) of the bytes in the file as it was
+  // closed; not known when none was asked for or it could not be taken.
   ContentDigest content;
 };
 
 // Creates the file at path (a new one, by its last component inside the
 // directory open on directory) with the blob's bytes, written in chunks of
 // at most 8 MiB straight from the blob. On false no file this run made
-// stays at the path and the last error says why. With a key, the file's
-// bytes are read back and digested through the run's own handle before it
-// is closed, while nobody else can have written to it.
+// stays at the path and the last error says why. With digest, the file's
+// bytes are read back through the run's own handle before it is closed,
+// while nobody else can have written to it.
 bool WriteResourceToFile(const ResourceBlob& blob, HANDLE directory,
-                         const wchar_t* path, const DigestKey* key,
+                         const wchar_t* path, bool digest,
                          WrittenFile* written);
 
 constexpr uint32_t kMaxWriteChunk = 0x800000;  // 8 MiB

@@ -4,6 +4,7 @@
 #include "expand_cabinet_file.h"
 #include "relative_file.h"
 #include "scratch_file.h"
+#include "setup_record.h"
 
 namespace {
 
@@ -117,8 +118,10 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
                          HANDLE work_handle, PathBuf* setup_path,
                          TypeTag* setup_tag, PathBuf* archive_path,
                          TypeTag* archive_tag, int32_t* max_delete_attempts,
-                         const DigestKey* key, ContentDigest* setup_content) {
-  if (setup_content != nullptr) *setup_content = UnknownContent(0);
+                         ExpectedProgram* expected) {
+  if (expected != nullptr) {
+    *expected = ExpectContent(UnknownContent(0), UnknownContent(0));
+  }
   PathBuf archive_name;
   PathBuf setup_name;
   ResourceBlob archive_blob = {nullptr, 0};
@@ -154,6 +157,13 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
   if (setup_blob.size == 0) {
     return MakeExitResult(EXIT_SETUP_UNPACK_FAILED, kErrorNotFound);
   }
+  // Without the record nothing could tell the packed program from another
+  // one: nothing is written.
+  const ContentDigest record = ReadSetupRecord(module);
+  if (!record.known) {
+    return MakeExitResult(EXIT_SETUP_UNPACK_FAILED, record.error);
+  }
+  if (expected != nullptr) expected->content = record;
 
   // Each path is filled while its file is written and kept only when this
   // run created that file.
@@ -162,7 +172,7 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
     return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   }
   if (!WriteResourceToFile(archive_blob, work_handle, archive_path->get(),
-                           nullptr, &written)) {
+                           false, &written)) {
     const DWORD write_error = GetLastError();
     if (!written.created) archive_path->clear();
     return MakeExitResult(EXIT_ARCHIVE_UNPACK_FAILED, write_error);
@@ -170,21 +180,21 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
 
   const bool cabinet = IsTag(*setup_tag, L"BL");
   // A patch is the previous setup program's input, never started itself.
-  const DigestKey* setup_key = IsTag(*setup_tag, L"B7") ? nullptr : key;
+  const bool patch = IsTag(*setup_tag, L"B7");
   const wchar_t* setup_file_name =
       IsTag(*setup_tag, L"BN") ? L"setup.exe" : setup_name.get();
   if (!JoinPath(setup_path, work_directory, setup_file_name)) {
     return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   }
   if (!WriteResourceToFile(setup_blob, work_handle, setup_path->get(),
-                           cabinet ? nullptr : setup_key, &written)) {
+                           !cabinet && !patch, &written)) {
     const DWORD write_error = GetLastError();
     if (!written.created) setup_path->clear();
     return MakeExitResult(EXIT_SETUP_WRITE_FAILED, write_error);
   }
 
   if (!cabinet) {
-    if (setup_content != nullptr) *setup_content = written.content;
+    if (expected != nullptr) expected->written = written.content;
     return MakeExitResult(0, 0);
   }
 
@@ -192,8 +202,8 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
   if (!JoinPath(&expanded, work_directory, L"setup.exe")) {
     return MakeExitResult(EXIT_PATH_TOO_LONG, 0);
   }
-  const bool expanded_ok = ExpandCabinetFile(
-      work_handle, setup_path->get(), expanded.get(), setup_key, &written);
+  const bool expanded_ok = ExpandCabinetFile(work_handle, setup_path->get(),
+                                             expanded.get(), true, &written);
   // The cabinet is of no use once expansion was tried, whatever its outcome.
   int32_t attempts = 0;
   DeleteInDirectory(work_handle, LastComponent(setup_path->get()), &attempts);
@@ -206,6 +216,6 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
     setup_path->clear();
   }
   if (!expanded_ok) return MakeExitResult(EXIT_SETUP_UNPACK_FAILED, 0);
-  if (setup_content != nullptr) *setup_content = written.content;
+  if (expected != nullptr) expected->written = written.content;
   return MakeExitResult(0, 0);
 }

@@ -9,6 +9,7 @@
 
 #include "content_digest.h"
 #include "exit_result.h"
+#include "held_program.h"
 #include "resource_blob.h"
 #include "wide_buf.h"
 
@@ -46,15 +47,18 @@ class PayloadScan final : public ResourceCollector {
 // is filled only once this run has created the file it names, so that the
 // cleanup deletes what the run made and nothing a name planted in the work
 // directory stands for; paths filled before a failure stay filled for the
-// cleanup. With a key, *setup_content (may be null) is the digest of the
-// program written at the setup path (not known, with the reason, when it
-// could not be taken; a patch is not digested).
+// cleanup.
+//
+// The packer's record of the setup program is read before anything is
+// written: an installer without one is refused (115, with the error that
+// kept it unknown). *expected (may be null) then holds the record and, on
+// the cabinet and uncompressed roads, the reading of the program as the
+// run wrote it; on the patch road the patch run has yet to make it.
 ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory,
                          HANDLE work_handle, PathBuf* setup_path,
                          TypeTag* setup_tag, PathBuf* archive_path,
                          TypeTag* archive_tag, int32_t* max_delete_attempts,
-                         const DigestKey* key = nullptr,
-                         ContentDigest* setup_content = nullptr);
+                         ExpectedProgram* expected = nullptr);
 
 bool EnumPayloadNames(PayloadScan* scan, HMODULE module, const wchar_t* type);
 

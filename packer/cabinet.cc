@@ -202,6 +202,15 @@ Status ReadCabinet(const InputFile& image, uint64_t offset, uint64_t size,
         produced + unpacked_size > reading->file_size) {
       return damaged(named + " is malformed");
     }
+    // A short block before the last is not what MSZIP writers make, and
+    // cabinet libraries (Wine's, libmspack) keep their window by the
+    // block's own positions rather than by the stream: the blocks after
+    // it expand to other bytes there than the format's reading gives.
+    if (unpacked_size < kBlockSize && block + 1 < blocks) {
+      return damaged(named + " holds " + std::to_string(unpacked_size) +
+                     " bytes but is not the last: cabinet libraries would "
+                     "expand the blocks after it to other bytes");
+    }
     status = ReadBytesAt(image, offset + block_at + 8, packed_size, &packed);
     if (!status.ok()) return status;
     const uint32_t stored = Load32(&block_header[0]);

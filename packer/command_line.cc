@@ -57,11 +57,12 @@ void TakeOptional(Arguments* arguments, const std::string& name,
 
 Status ParsePack(int argc, char** argv, PackRequest* request) {
   Arguments arguments;
-  Status status = Split(argc, argv,
-                        {"--stub", "--archive", "--setup", "--output",
-                         "--setup-type", "--previous-version", "--file-version",
-                         "--sign-cert", "--sign-key", "--sign-time"},
-                        {"--setup-runs-elevated"}, 0, &arguments);
+  Status status =
+      Split(argc, argv,
+            {"--stub", "--archive", "--setup", "--output", "--setup-type",
+             "--previous-version", "--file-version", "--sign-cert",
+             "--sign-key", "--sign-time", "--patched-setup"},
+            {"--setup-runs-elevated"}, 0, &arguments);
   for (const auto& [name, value] :
        std::vector<std::pair<std::string, std::string*>>{
            {"--stub", &request->stub},
@@ -71,8 +72,10 @@ Status ParsePack(int argc, char** argv, PackRequest* request) {
     if (status.ok()) status = Take(&arguments, name, value);
   }
   if (!status.ok()) return status;
-  std::optional<std::string> setup_type, cert, key;
+  std::optional<std::string> setup_type, cert, key, patched;
   TakeOptional(&arguments, "--setup-type", &setup_type);
+  TakeOptional(&arguments, "--patched-setup", &patched);
+  request->patched_setup = patched.value_or("");
   TakeOptional(&arguments, "--sign-cert", &cert);
   TakeOptional(&arguments, "--sign-key", &key);
   TakeOptional(&arguments, "--previous-version", &request->previous_version);
@@ -114,22 +117,28 @@ Status ParseCommandLine(int argc, char** argv, CommandLine* command_line) {
     VerifyRequest& request = command_line->verify;
     status =
         Split(argc, argv,
-              {"--archive", "--setup", "--setup-type", "--previous-version"},
+              {"--archive", "--setup", "--setup-type", "--previous-version",
+               "--patched-setup", "--stub", "--file-version"},
               {}, 1, &arguments);
     if (status.ok()) status = Take(&arguments, "--archive", &request.archive);
     if (status.ok()) status = Take(&arguments, "--setup", &request.setup);
     if (!status.ok()) return status;
     request.file = arguments.positional[0];
-    std::optional<std::string> setup_type;
+    std::optional<std::string> setup_type, patched;
     TakeOptional(&arguments, "--setup-type", &setup_type);
     TakeOptional(&arguments, "--previous-version", &request.previous_version);
+    TakeOptional(&arguments, "--patched-setup", &patched);
+    TakeOptional(&arguments, "--stub", &request.stub);
+    TakeOptional(&arguments, "--file-version", &request.file_version);
     request.setup_type = setup_type.value_or("BL");
+    request.patched_setup = patched.value_or("");
     return Ok();
   }
   if (command == "extract") {
     ExtractRequest& request = command_line->extract;
-    status = Split(argc, argv, {"--output"}, {}, 3, &arguments);
+    status = Split(argc, argv, {"--output", "--language"}, {}, 3, &arguments);
     if (status.ok()) status = Take(&arguments, "--output", &request.output);
+    TakeOptional(&arguments, "--language", &request.language);
     if (status.ok()) {
       request.file = arguments.positional[0];
       request.type = arguments.positional[1];
@@ -143,27 +152,34 @@ Status ParseCommandLine(int argc, char** argv, CommandLine* command_line) {
 const char* Usage() {
   return R"(usage:
   installer-packer pack --stub installer.exe --archive ARCHIVE.7z --setup FILE
-      --output OUT.exe [--setup-type BL|BN|PATCH] [--previous-version V]
-      [--file-version A.B.C.D] [--setup-runs-elevated]
+      --output OUT.exe [--setup-type BL|BN|PATCH --patched-setup NEW.exe]
+      [--previous-version V] [--file-version A.B.C.D] [--setup-runs-elevated]
       [--sign-cert CERT.pem --sign-key KEY.pem [--sign-time SECONDS]]
   installer-packer inspect FILE [--json]
   installer-packer verify FILE --archive ARCHIVE.7z --setup FILE
-      [--setup-type BL|BN|PATCH] [--previous-version V]
-  installer-packer extract FILE TYPE NAME --output OUT
+      [--setup-type BL|BN|PATCH --patched-setup NEW.exe] [--previous-version V]
+      [--stub installer.exe [--file-version A.B.C.D]]
+  installer-packer extract FILE TYPE NAME --output OUT [--language ID]
   installer-packer --version
 
 pack     writes OUT.exe: the stub with the archive and the setup program as
          resources. BL (default): the setup program as the MSZIP cabinet
          "SETUP.EX_" (made with gcab); BN: the setup program as it is;
          PATCH: FILE is a patch for the installed setup program (needs
-         --previous-version). --file-version stamps the version block.
+         --previous-version, and --patched-setup: the program the patch
+         must make). The installer starts only a setup program with the
+         SHA-256 recorded here. --file-version stamps the version block.
          A setup program that asks for elevation is refused unless
          --setup-runs-elevated says the installer always runs elevated.
          Signing (osslsigncode) comes last and covers the whole file.
 inspect  lists what an installer carries and what is wrong with it.
 verify   exits 0 only when FILE carries exactly what packing ARCHIVE and
-         FILE with these options puts in, as the installer reads it.
-extract  writes one resource's bytes (TYPE and NAME: a number or a name).
+         FILE with these options puts in, as the installer reads it. With
+         --stub, only when FILE is byte for byte what packing makes, but
+         for its signature, which must be whole and cover the file.
+extract  writes one resource's bytes (TYPE and NAME: a number, "#" and a
+         number, or a name), in the language the loader takes on a
+         machine whose user language is ID (default 1033, English (US)).
 --version  the packer's version, which is that of the installer.exe built
          from the same tree.
 

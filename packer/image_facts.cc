@@ -53,9 +53,10 @@ std::optional<std::u16string> PreviousVersionText(const Bytes& bytes) {
 // starts on a page; the payload must then start on one too.
 bool OnAPage(const PeImage& image, const ResourceEntry& entry) {
   for (const Section& section : image.sections) {
-    if (entry.file_offset >= section.raw_offset &&
-        entry.file_offset < uint64_t{section.raw_offset} + section.raw_size &&
-        section.raw_offset % kPage == 0) {
+    const uint64_t at = LoadedOffset(section);
+    if (entry.file_offset >= at &&
+        entry.file_offset < at + LoadedSize(image, section) &&
+        at % kPage == 0) {
       return entry.file_offset % kPage == 0;
     }
   }
@@ -67,6 +68,7 @@ Status ExamineResources(const InputFile& input,
                         ImageFacts* facts) {
   const PayloadView payload = FindPayload(entries);
   facts->payload_problem = payload.problem;
+  facts->payload_by_machine = payload.by_machine;
   facts->has_payload = payload.archive != nullptr || payload.setup != nullptr;
   facts->payload_aligned = facts->has_payload;
   for (const ResourceEntry* entry : {payload.archive, payload.setup}) {
@@ -98,13 +100,22 @@ Status ExamineResources(const InputFile& input,
     if (facts->has_version) facts->version_strings = VersionStrings(root);
     break;  // the loader's choice: the first
   }
+  if (payload.record != nullptr) {
+    facts->has_record = true;
+    Status status = ReadBytesAt(
+        input, payload.record->file_offset,
+        std::min<uint32_t>(payload.record->size, kRecordSize + 1), &bytes);
+    if (!status.ok()) return status;
+    facts->record_damaged = !ParseSetupRecord(bytes, &facts->record);
+  }
   if (payload.setup != nullptr && payload.problem.empty()) {
     facts->setup_type = SetupTypeOf(*payload.setup);
     if (facts->setup_type != "PATCH") {
       SetupProgramFacts program;
       Status status = ReadPackedSetupProgram(
           input, *payload.setup, facts->setup_type == "BL", &program,
-          &facts->setup_program_problem);
+          &facts->setup_program_problem,
+          facts->has_record ? &facts->setup_digest : nullptr);
       if (!status.ok()) return status;
       if (facts->setup_program_problem.empty()) facts->setup_program = program;
     }
@@ -114,13 +125,17 @@ Status ExamineResources(const InputFile& input,
 
 }  // namespace
 
-Status ExamineImage(const InputFile& input, bool hashes, ImageFacts* facts) {
+Status ExamineImage(const InputFile& input, bool hashes, ImageFacts* facts,
+                    std::optional<uint32_t> written_checksum) {
   *facts = ImageFacts();
   std::vector<ResourceEntry> entries;
   Status status = ReadPeImage(input, &facts->image);
   if (status.ok()) status = ReadResources(input, facts->image, &entries);
-  if (status.ok())
+  if (status.ok() && written_checksum) {
+    facts->computed_checksum = *written_checksum;
+  } else if (status.ok()) {
     status = ComputeChecksum(input, facts->image, &facts->computed_checksum);
+  }
   if (status.ok())
     status = CheckSignature(input, facts->image, &facts->signature);
   if (!status.ok()) return status;
@@ -163,8 +178,29 @@ std::vector<std::string> InstallerProblems(const ImageFacts& facts) {
     problems.push_back("its previous version is not a terminated UTF-16 text");
   if (!facts.payload_problem.empty())
     problems.push_back("its payload: " + facts.payload_problem);
+  for (const std::string& choice : facts.payload_by_machine)
+    problems.push_back("what the installer takes depends on the machine: " +
+                       choice);
   if (facts.has_payload && !facts.payload_aligned)
     problems.push_back("its payload does not start on a page of the file");
+  if (facts.has_payload && !facts.has_record)
+    problems.push_back(
+        "it carries no record of its setup program (RT_RCDATA 2): the "
+        "installer refuses it");
+  if (facts.record_damaged)
+    problems.push_back(
+        "its record of the setup program (RT_RCDATA 2) is not one the "
+        "installer reads");
+  if (facts.has_record && !facts.record_damaged &&
+      !facts.setup_digest.sha256.empty() &&
+      (facts.setup_digest.sha256 != facts.record.sha256 ||
+       facts.setup_digest.size != facts.record.size)) {
+    problems.push_back(
+        "its setup program is not the one its record names (SHA-256 " +
+        HexOf(facts.setup_digest.sha256) + ", recorded " +
+        HexOf(facts.record.sha256) +
+        "): the installer would write it and refuse to start it");
+  }
   if (!facts.setup_program_problem.empty())
     problems.push_back("its setup program cannot be read: " +
                        facts.setup_program_problem);

@@ -10,6 +10,7 @@
 
 #include "authenticode.h"
 #include "file_io.h"
+#include "payload.h"
 #include "pe_image.h"
 #include "resource_tree.h"
 #include "setup_program.h"
@@ -31,6 +32,7 @@ struct ImageFacts {
   std::vector<ResourceFacts> resources;
   bool has_payload = false, payload_aligned = false;
   std::string payload_problem, setup_type;
+  std::vector<std::string> payload_by_machine;
   std::optional<std::u16string> previous_version;
   bool previous_version_damaged = false;
   bool has_version = false, version_damaged = false;
@@ -38,12 +40,20 @@ struct ImageFacts {
   std::vector<VersionString> version_strings;
   std::optional<SetupProgramFacts> setup_program;
   std::string setup_program_problem;
+  // The packer's record of the setup program, and what the installer
+  // would write of it (BL, BN): the two must agree.
+  bool has_record = false, record_damaged = false;
+  SetupRecord record;
+  ProgramDigest setup_digest;
 };
 
 // Reads INPUT; with HASHES, every resource's SHA-256 too (resources with
 // the very same data share one). Refused when it is not an image whose
-// headers and resource directory can be read.
-Status ExamineImage(const InputFile& input, bool hashes, ImageFacts* facts);
+// headers and resource directory can be read. WRITTEN_CHECKSUM, when the
+// caller wrote INPUT itself and summed it on the way, stands for the pass
+// over the whole file that would otherwise compute it.
+Status ExamineImage(const InputFile& input, bool hashes, ImageFacts* facts,
+                    std::optional<uint32_t> written_checksum = std::nullopt);
 
 // Whatever makes FACTS other than a sound installer: something Windows
 // would refuse or show, a checksum or signature that does not fit the

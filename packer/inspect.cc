@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "digest.h"
 #include "file_io.h"
 #include "image_facts.h"
 #include "text.h"
@@ -95,6 +96,27 @@ const std::u16string* InstallerVersion(const ImageFacts& facts) {
   return nullptr;
 }
 
+// The record and, where the installer would write the program from the
+// file itself (BL, BN), whether that program is the one recorded.
+std::string RecordText(const ImageFacts& facts) {
+  if (facts.record_damaged) return "damaged (not a record the installer reads)";
+  std::string text = "SHA-256 " + HexOf(facts.record.sha256) + " of " +
+                     std::to_string(facts.record.size) + " bytes";
+  if (facts.setup_digest.sha256.empty()) {
+    text += facts.setup_type == "PATCH"
+                ? ", the program the patch must make (checked by the "
+                  "installer once the patch run has made it)"
+                : "";
+  } else if (facts.setup_digest.sha256 == facts.record.sha256 &&
+             facts.setup_digest.size == facts.record.size) {
+    text += ", the setup program it carries";
+  } else {
+    text += ", not the setup program it carries (SHA-256 " +
+            HexOf(facts.setup_digest.sha256) + ")";
+  }
+  return text;
+}
+
 std::string SetupProgramText(const ImageFacts& facts) {
   if (!facts.setup_program_problem.empty())
     return "cannot be read: " + facts.setup_program_problem;
@@ -164,6 +186,7 @@ void PrintText(const std::string& path, const ImageFacts& facts) {
   }
   if (facts.setup_program || !facts.setup_program_problem.empty())
     std::printf("setup program: %s\n", SetupProgramText(facts).c_str());
+  if (facts.has_record) std::printf("record: %s\n", RecordText(facts).c_str());
   std::printf("problems: %s\n",
               problems.empty() ? "none found" : Joined(problems).c_str());
   std::printf("resources:\n  %-10s %-18s %8s %12s %12s  %s\n", "type", "name",
@@ -249,6 +272,18 @@ void PrintJson(const std::string& path, const ImageFacts& facts) {
            ", \"manifest\": " + (program.has_manifest ? "true" : "false") +
            ", \"execution_level\": " +
            (program.level ? JsonString(*program.level) : "null") + "}";
+  }
+  out += ", \"record\": ";
+  if (!facts.has_record || facts.record_damaged) {
+    out += facts.has_record ? "{\"damaged\": true}" : "null";
+  } else {
+    out += "{\"size\": " + std::to_string(facts.record.size) +
+           ", \"sha256\": " + JsonString(HexOf(facts.record.sha256)) +
+           ", \"setup_program_sha256\": " +
+           (facts.setup_digest.sha256.empty()
+                ? "null"
+                : JsonString(HexOf(facts.setup_digest.sha256))) +
+           "}";
   }
   out += ", \"problems\": " + JsonList(InstallerProblems(facts));
   out += ", \"resources\": [";

@@ -26,9 +26,63 @@ Status CreateOutput(const std::string& path, OutputFile* output) {
   return Ok();
 }
 
+void CompareOutput(const InputFile& existing, OutputFile* output) {
+  output->path = existing.path;
+  output->offset = 0;
+  output->checksum = PeChecksum();
+  output->compared = &existing;
+  output->first_difference.reset();
+}
+
+namespace {
+
+// Holds SIZE bytes at DATA against the compared file at OFFSET.
+Status CompareAt(OutputFile* output, uint64_t offset, const uint8_t* data,
+                 size_t size) {
+  const InputFile& existing = *output->compared;
+  Bytes theirs(std::min<size_t>(size, kChunk));
+  while (size > 0 && !output->first_difference) {
+    if (offset >= existing.size) {
+      output->first_difference = offset;
+      break;
+    }
+    const size_t part = static_cast<size_t>(std::min<uint64_t>(
+        std::min<uint64_t>(size, theirs.size()), existing.size - offset));
+    Status status = ReadAt(existing, offset, theirs.data(), part);
+    if (!status.ok()) return status;
+    for (size_t from = 0; from < part && !output->first_difference;) {
+      const auto differs =
+          std::mismatch(data + from, data + part, theirs.begin() + from);
+      if (differs.first == data + part) break;
+      const size_t at = static_cast<size_t>(differs.first - data);
+      bool ignored = false;
+      for (const auto& range : output->ignored)
+        ignored |= offset + at >= range.first && offset + at < range.second;
+      if (!ignored) output->first_difference = offset + at;
+      from = at + 1;
+    }
+    data += part;
+    offset += part;
+    size -= part;
+  }
+  return Ok();
+}
+
+}  // namespace
+
 Status Write(OutputFile* output, const void* data, size_t size) {
   ChecksumAdd(&output->checksum, static_cast<const uint8_t*>(data), size);
   output->offset += size;
+  if (output->compared != nullptr) {
+    constexpr size_t kKeptHead = 64 * 1024;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    const uint64_t at = output->offset - size;
+    if (at == output->head.size() && at < kKeptHead) {
+      output->head.insert(output->head.end(), bytes,
+                          bytes + std::min<uint64_t>(size, kKeptHead - at));
+    }
+    return CompareAt(output, at, bytes, size);
+  }
   return WriteAll(output->file.fd(), data, size, output->path);
 }
 
@@ -107,6 +161,9 @@ Status CopyFrom(OutputFile* output, const InputFile& input, uint64_t offset,
     if (!ChecksumOfMapped(&output->checksum, data, chunk)) {
       status = Failed("the " + input.role + " " + Quoted(input.path) +
                       " shrank while it was being packed");
+    } else if (output->compared != nullptr) {
+      status = CompareAt(output, output->offset, data, chunk);
+      output->offset += chunk;
     } else {
       output->offset += chunk;
       status = WriteAll(output->file.fd(), data, chunk, output->path);
@@ -122,6 +179,9 @@ Status CopyFrom(OutputFile* output, const InputFile& input, uint64_t offset,
 Status WriteAt(OutputFile* output, uint64_t offset, const void* data,
                size_t size) {
   const auto* at = static_cast<const uint8_t*>(data);
+  // Compared, bytes written over are the checksum, which the comparison
+  // leaves to its caller.
+  if (output->compared != nullptr) return Ok();
   while (size > 0) {
     const ssize_t put =
         pwrite(output->file.fd(), at, size, static_cast<off_t>(offset));
@@ -135,6 +195,11 @@ Status WriteAt(OutputFile* output, uint64_t offset, const void* data,
 }
 
 Status CloseOutput(OutputFile* output) {
+  if (output->compared != nullptr) {
+    if (!output->first_difference && output->offset < output->compared->size)
+      output->first_difference = output->offset;
+    return Ok();
+  }
   return output->file.Close(output->path);
 }
 

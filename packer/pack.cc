@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cabinet.h"
+#include "digest.h"
 #include "image_facts.h"
 #include "input_checks.h"
 #include "packed_image.h"
@@ -15,14 +16,11 @@
 #include "setup_program.h"
 #include "staging.h"
 #include "stub.h"
+#include "text.h"
 #include "version_block.h"
 
 namespace packer {
 namespace {
-
-struct Inputs {
-  InputFile stub, archive, setup, cert, key;
-};
 
 Status CheckOptions(const PackRequest& request, const SetupKind** kind,
                     VersionNumbers* version) {
@@ -35,6 +33,14 @@ Status CheckOptions(const PackRequest& request, const SetupKind** kind,
     return Refused(
         "a patch needs the previous version it applies to; without one the "
         "installer would patch whatever version is installed");
+  }
+  if ((*kind)->is_program != request.patched_setup.empty()) {
+    return Refused(
+        (*kind)->is_program
+            ? "--patched-setup goes with --setup-type PATCH only"
+            : "a patch needs --patched-setup, the setup program it must "
+              "make: the installer starts only a program whose SHA-256 the "
+              "packer recorded");
   }
   if (request.file_version) {
     status = ParseFileVersion(*request.file_version, version);
@@ -52,11 +58,15 @@ Status CheckOptions(const PackRequest& request, const SetupKind** kind,
 }
 
 Status OpenInputs(const PackRequest& request, const SetupKind& kind,
-                  Inputs* inputs) {
+                  PackInputs* inputs) {
   Status status = OpenInput("stub", request.stub, &inputs->stub);
   if (status.ok())
     status = OpenInput("archive", request.archive, &inputs->archive);
   if (status.ok()) status = OpenInput(kind.role, request.setup, &inputs->setup);
+  if (status.ok() && !kind.is_program) {
+    status = OpenInput("patched setup program", request.patched_setup,
+                       &inputs->patched);
+  }
   if (status.ok() && !request.sign_cert.empty()) {
     status = OpenInput("signing certificate", request.sign_cert, &inputs->cert);
     if (status.ok())
@@ -67,13 +77,17 @@ Status OpenInputs(const PackRequest& request, const SetupKind& kind,
   if (status.ok()) status = CheckNotEmpty(inputs->setup);
   // BN goes in as it is and BL in a cabinet: either way, this is the file
   // Windows will be asked to start.
+  // For a patch, the program the patch must make is the one started.
+  const InputFile& started = kind.is_program ? inputs->setup : inputs->patched;
   SetupProgramFacts program;
-  if (status.ok() && kind.is_program)
-    status = ReadSetupProgram(inputs->setup, &program);
-  if (status.ok() && kind.is_program) {
-    status =
-        CheckSetupProgram("the setup program " + Quoted(inputs->setup.path),
-                          program, request.setup_runs_elevated);
+  if (status.ok()) status = CheckNotEmpty(started);
+  if (status.ok()) status = ReadSetupProgram(started, &program);
+  if (status.ok()) {
+    status = CheckSetupProgram(
+        std::string(kind.is_program ? "the setup program "
+                                    : "the patched setup program ") +
+            Quoted(started.path),
+        program, request.setup_runs_elevated);
   }
   if (!status.ok()) return status;
   const uint64_t total = inputs->archive.size + inputs->setup.size;
@@ -133,6 +147,25 @@ Status StubResources(const InputFile& stub, const StubLayout& layout,
   return Ok();
 }
 
+// The record of the program the installer must start, digested as it is
+// read from the file that goes in (or, for a patch, that the patch makes).
+Status Record(const InputFile& program, PackedResource* resource) {
+  Sha256Stream digest;
+  Bytes chunk(kChunk);
+  for (uint64_t at = 0; at < program.size; at += kChunk) {
+    const size_t part =
+        static_cast<size_t>(std::min<uint64_t>(program.size - at, kChunk));
+    Status status = ReadAt(program, at, chunk.data(), part);
+    if (!status.ok()) return status;
+    digest.Add(chunk.data(), part);
+  }
+  resource->placement = {
+      IdOf(kTypeRcdata), IdOf(kRecordId), kLanguageEnglishUs, 0, 0, 8, 0};
+  resource->bytes = SetupRecordBytes(program.size, digest.Finish());
+  resource->placement.size = resource->bytes.size();
+  return Ok();
+}
+
 PackedResource PreviousVersion(const std::string& text) {
   PackedResource resource;
   resource.placement = {
@@ -162,11 +195,13 @@ std::optional<std::string> SignTime(const PackRequest& request) {
 // The packed file as inspect reads it: whatever inspect would find wrong
 // with it (a stub that slipped past the checks above, a signing tool that
 // damaged it), it is not published.
-Status ReadBack(const std::string& path) {
+Status ReadBack(const std::string& path,
+                std::optional<uint32_t> written_checksum) {
   InputFile packed;
   ImageFacts facts;
   Status status = OpenInput("packed installer", path, &packed);
-  if (status.ok()) status = ExamineImage(packed, false, &facts);
+  if (status.ok())
+    status = ExamineImage(packed, false, &facts, written_checksum);
   std::vector<std::string> problems;
   if (status.ok()) problems = InstallerProblems(facts);
   if (status.ok() && !facts.has_payload) problems.push_back("no payload");
@@ -184,45 +219,56 @@ Status ReadBack(const std::string& path) {
 
 }  // namespace
 
-Status Pack(const PackRequest& request) {
-  const SetupKind* kind = nullptr;
+Status PreparePacking(const PackRequest& request, bool check_output,
+                      StagingDir* staging, Packing* packing) {
   VersionNumbers version{};
-  Inputs inputs;
-  StubLayout layout;
-  std::vector<PackedResource> resources;
+  const SetupKind* kind = nullptr;
   Status status = CheckOptions(request, &kind, &version);
-  if (status.ok()) status = OpenInputs(request, *kind, &inputs);
-  if (status.ok()) status = CheckStub(inputs.stub, &layout);
+  if (status.ok()) status = OpenInputs(request, *kind, &packing->inputs);
+  PackInputs& inputs = packing->inputs;
+  if (status.ok()) status = CheckStub(inputs.stub, &packing->layout);
   if (status.ok())
-    status = StubResources(inputs.stub, layout, request.file_version, version,
-                           &resources);
-  if (status.ok()) {
+    status = StubResources(inputs.stub, packing->layout, request.file_version,
+                           version, &packing->resources);
+  if (status.ok() && check_output) {
     status = CheckOutputPath(request.output,
                              {&inputs.stub, &inputs.archive, &inputs.setup,
-                              &inputs.cert, &inputs.key});
+                              &inputs.patched, &inputs.cert, &inputs.key});
   }
-  if (!status.ok()) return status;
-
-  StagingDir staging;
-  status = staging.Make(request.output);
-  InputFile cabinet;
+  if (status.ok()) status = staging->Make(request.output);
   const InputFile* setup_data = &inputs.setup;
   if (status.ok() && kind->cabinet) {
     std::string cabinet_path;
-    status = MakeCabinet(inputs.setup, &staging, &cabinet_path);
-    if (status.ok()) status = OpenInput("cabinet", cabinet_path, &cabinet);
-    setup_data = &cabinet;
+    status = MakeCabinet(inputs.setup, staging, &cabinet_path);
+    if (status.ok())
+      status = OpenInput("cabinet", cabinet_path, &packing->cabinet);
+    setup_data = &packing->cabinet;
   }
+  PackedResource record;
+  if (status.ok())
+    status = Record(kind->is_program ? inputs.setup : inputs.patched, &record);
   if (!status.ok()) return status;
   if (request.previous_version)
-    resources.push_back(PreviousVersion(*request.previous_version));
-  resources.push_back(PayloadFile(kArchiveType, kArchiveName, inputs.archive));
-  resources.push_back(PayloadFile(kind->type, kind->name, *setup_data));
+    packing->resources.push_back(PreviousVersion(*request.previous_version));
+  packing->resources.push_back(std::move(record));
+  packing->resources.push_back(
+      PayloadFile(kArchiveType, kArchiveName, inputs.archive));
+  packing->resources.push_back(
+      PayloadFile(kind->type, kind->name, *setup_data));
+  return Ok();
+}
+
+Status Pack(const PackRequest& request) {
+  StagingDir staging;
+  Packing packing;
+  Status status = PreparePacking(request, true, &staging, &packing);
+  if (!status.ok()) return status;
 
   OutputFile image;
   status = CreateOutput(staging.PathOf("unsigned.exe"), &image);
   if (status.ok())
-    status = WritePackedImage(inputs.stub, layout, &resources, &image);
+    status = WritePackedImage(packing.inputs.stub, packing.layout,
+                              &packing.resources, &image);
   if (status.ok()) status = CloseOutput(&image);
   std::string result = image.path;
   if (status.ok() && !request.sign_cert.empty()) {
@@ -240,7 +286,12 @@ Status Pack(const PackRequest& request) {
                           {"-in", image.path, "-out", result});
     status = RunTool(sign);
   }
-  if (status.ok()) status = ReadBack(result);
+  // Unsigned, the file is the one just written, and its sum is known
+  // without reading the archive again; a signing tool rewrote it.
+  std::optional<uint32_t> written_checksum;
+  if (request.sign_cert.empty())
+    written_checksum = ChecksumFinish(image.checksum);
+  if (status.ok()) status = ReadBack(result, written_checksum);
   if (status.ok()) status = staging.Publish(result, request.output, 0755);
   if (!status.ok()) return status;
   struct stat info;
@@ -248,6 +299,16 @@ Status Pack(const PackRequest& request) {
       stat(request.output.c_str(), &info) == 0 ? info.st_size : -1;
   std::printf("packed installer: %s (%lld bytes%s)\n", request.output.c_str(),
               size, request.sign_cert.empty() ? "" : ", signed");
+  if (!request.patched_setup.empty()) {
+    // The patch's format is the previous setup program's own: only that
+    // program can apply it, on the user's machine.
+    std::printf(
+        "recorded: the SHA-256 of %s, which the patch must make; the packer "
+        "cannot apply the patch to check it (only the installed setup "
+        "program reads its format), so a patch that makes another program "
+        "ends the install with 124 before anything is started\n",
+        Printable(request.patched_setup).c_str());
+  }
   return Ok();
 }
 

@@ -32,13 +32,34 @@ constexpr char kArchiveName[] = "KORVEN.PACKED.7Z";
 // RT_RCDATA 1 as packing writes it: the UTF-16 text with its terminator.
 Bytes PreviousVersionBytes(const std::string& text);
 
+// RT_RCDATA 2, the record of the setup program the installer must start
+// (for a patch: the program the patch must make): 48 bytes, the format
+// (1, 32 bits), four zero bytes, the program's size (64 bits) and its
+// SHA-256, little-endian. The installer refuses an installer without it,
+// and starts nothing whose digest differs.
+constexpr uint32_t kRecordId = 2;
+constexpr size_t kRecordSize = 48;
+Bytes SetupRecordBytes(uint64_t program_size, const Bytes& sha256);
+struct SetupRecord {
+  uint64_t size = 0;
+  Bytes sha256;
+};
+// False when BYTES are not a record the installer reads.
+bool ParseSetupRecord(const Bytes& bytes, SetupRecord* record);
+
 bool IsPayloadResource(const ResourceEntry& entry);
 
+// The payload as the installer finds it: the resources its scan takes, in
+// the language the loader gives a machine of the default language.
 struct PayloadView {
   const ResourceEntry* archive = nullptr;
   const ResourceEntry* setup = nullptr;
   const ResourceEntry* previous_version = nullptr;  // RT_RCDATA 1
+  const ResourceEntry* record = nullptr;            // RT_RCDATA 2
   std::string problem;  // what the installer would refuse, if anything
+  // Resources the installer takes that machines of other languages get
+  // in another language.
+  std::vector<std::string> by_machine;
 };
 PayloadView FindPayload(const std::vector<ResourceEntry>& resources);
 

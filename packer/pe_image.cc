@@ -171,14 +171,25 @@ const Section* SectionAt(const PeImage& image, uint32_t rva) {
   return rva - section.virtual_address < extent ? &section : nullptr;
 }
 
+uint64_t LoadedOffset(const Section& section) {
+  return section.raw_offset & ~uint64_t{kLoaderRawRounding - 1};
+}
+
+uint64_t LoadedSize(const PeImage& image, const Section& section) {
+  uint64_t size = AlignUp(section.raw_size, image.file_alignment);
+  if (section.virtual_size != 0)
+    size = std::min<uint64_t>(size, section.virtual_size);
+  return size;
+}
+
 bool FileOffsetOf(const PeImage& image, uint32_t rva, uint32_t size,
                   uint64_t* offset) {
   const Section* section = SectionAt(image, rva);
   if (section == nullptr) return false;
   const uint64_t inside = rva - section->virtual_address;
-  if (inside + size > section->raw_size) return false;
-  *offset = section->raw_offset + inside;
-  return true;
+  if (inside + size > LoadedSize(image, *section)) return false;
+  *offset = LoadedOffset(*section) + inside;
+  return *offset + size <= image.file_size;
 }
 
 }  // namespace packer

@@ -21,6 +21,7 @@ constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint16_t kFileExecutable = 0x0002;
 constexpr uint16_t kFileDll = 0x2000;
 constexpr uint32_t kSectionInitializedData = 0x00000040;
+constexpr uint32_t kSectionReadable = 0x40000000;
 constexpr uint32_t kPage = 4096;
 
 enum DirectoryIndex : size_t {
@@ -84,9 +85,16 @@ std::string MachineName(uint16_t machine);
 // The section whose address range holds RVA, or null.
 const Section* SectionAt(const PeImage& image, uint32_t rva);
 
-// The file offset of SIZE bytes at RVA, when they lie in one section's
-// data in the file.
+// The file offset of SIZE bytes at RVA, when they lie in the bytes the
+// loader maps from the file for one section (below).
 bool FileOffsetOf(const PeImage& image, uint32_t rva, uint32_t size,
                   uint64_t* offset);
+
+// Where the loader takes a section's bytes from, and how many it takes:
+// PointerToRawData rounded down to 512, SizeOfRawData rounded up to the
+// file alignment, no more than VirtualSize (past which it maps zeros).
+constexpr uint32_t kLoaderRawRounding = 512;
+uint64_t LoadedOffset(const Section& section);
+uint64_t LoadedSize(const PeImage& image, const Section& section);
 
 }  // namespace packer

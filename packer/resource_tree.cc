@@ -1,5 +1,8 @@
 #include "resource_tree.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
@@ -15,6 +18,24 @@ constexpr size_t kMostEntries = 65536;
 
 char16_t Upper(char16_t c) {
   return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c;
+}
+
+// Whether the loader's lookup, which upper-cases the name it is given and
+// compares code units, can find NAME: only when NAME is in upper case
+// already. Case is told by the C library's Unicode tables.
+bool LoaderFinds(const std::u16string& name) {
+  static const locale_t unicode =
+      newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  for (const char16_t unit : name) {
+    if (unit >= u'a' && unit <= u'z') return false;
+    if (unit >= 0x80 && (unit < 0xD800 || unit > 0xDFFF) &&
+        unicode != static_cast<locale_t>(0) &&
+        towupper_l(static_cast<wint_t>(unit), unicode) !=
+            static_cast<wint_t>(unit)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Names before numbers; names by their upper-case code units, numbers by
@@ -46,8 +67,10 @@ struct DirectoryReader {
     return Refused("the " + input.role + " " + Quoted(input.path) +
                    " has a damaged resource directory: " + why);
   }
-  Status Read(uint64_t at, size_t size, Bytes* bytes) const {
+  uint64_t extent = 0;  // the end of the furthest table, entry or name
+  Status Read(uint64_t at, size_t size, Bytes* bytes) {
     if (at + size > limit) return Bad("an entry points past its section");
+    extent = std::max<uint64_t>(extent, at + size);
     return ReadBytesAt(input, base + at, size, bytes);
   }
   Status ReadId(uint32_t field, ResourceId* id) {
@@ -77,6 +100,15 @@ struct DirectoryReader {
     auto text = std::make_shared<std::u16string>(units, u'\0');
     for (size_t i = 0; i < units; ++i)
       (*text)[i] = static_cast<char16_t>(Load16(&bytes[2 * i]));
+    if (!LoaderFinds(*text)) {
+      ResourceId shown;
+      shown.is_name = true;
+      shown.name = text;
+      return Bad("the name " + Describe(shown) +
+                 " has lower-case letters, and the loader, which looks "
+                 "names up in upper case, never finds it (nor, past it in "
+                 "its search, some of the others)");
+    }
     id->name = names[at] = std::move(text);
     return Ok();
   }
@@ -132,7 +164,8 @@ struct DirectoryReader {
       if (!FileOffsetOf(image, Load32(&data_entry[0]), entry.size,
                         &entry.file_offset)) {
         return Bad("the data of " + Describe(entry.type) + "/" +
-                   Describe(entry.name) + " lies outside the file");
+                   Describe(entry.name) +
+                   " lies outside what the loader maps of its section");
       }
       out->push_back(entry);
     }
@@ -206,12 +239,26 @@ Status ReadResources(const InputFile& input, const PeImage& image,
   DirectoryReader reader{input, image, 0, 0, resources, 0, 0, {}, {}, {}};
   if (section == nullptr ||
       !FileOffsetOf(image, directory.address, 16, &reader.base)) {
-    return reader.Bad("it lies outside the file");
+    return reader.Bad("it lies outside what the loader maps of its section");
+  }
+  // What the loader maps without read access, it cannot search.
+  if ((section->characteristics & kSectionReadable) == 0) {
+    return reader.Bad("section " + Printable(section->name) +
+                      " holding it is not readable once loaded "
+                      "(IMAGE_SCN_MEM_READ is not among its characteristics)");
   }
   reader.limit =
-      section->raw_size - (directory.address - section->virtual_address);
+      static_cast<uint32_t>(LoadedSize(image, *section) -
+                            (directory.address - section->virtual_address));
   ResourceEntry path;
   Status status = reader.Walk(0, 0, &path);
+  // The loader looks only inside the size its data directory gives.
+  if (status.ok() && reader.extent > directory.size) {
+    return reader.Bad("its data directory entry gives it " +
+                      std::to_string(directory.size) +
+                      " bytes, and its tables and names take " +
+                      std::to_string(reader.extent));
+  }
   return status.ok() ? reader.CheckDataApart() : status;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cabinet.h"
+#include "digest.h"
 #include "manifest.h"
 #include "pe_image.h"
 #include "start_checks.h"
@@ -151,17 +152,30 @@ Status CheckSetupProgram(const std::string& named,
 
 Status ReadPackedSetupProgram(const InputFile& image,
                               const ResourceEntry& setup, bool is_cabinet,
-                              SetupProgramFacts* facts, std::string* problem) {
+                              SetupProgramFacts* facts, std::string* problem,
+                              ProgramDigest* digest) {
   problem->clear();
+  if (digest != nullptr) *digest = ProgramDigest();
+  uint64_t streamed = 0;
   ProgramCapture capture;
+  Sha256Stream whole;
+  bool capturing = true;
+  // The headers and resources are taken from the same stream the digest
+  // reads, in one pass.
+  const auto take = [&](const uint8_t* data, size_t size) {
+    if (capturing) capturing = capture.Take(data, size);
+    if (digest != nullptr) whole.Add(data, size);
+    streamed += size;
+    return capturing || digest != nullptr;
+  };
   Status status;
   if (is_cabinet) {
     CabinetReading reading;
     status = ReadCabinet(
         image, setup.file_offset, setup.size,
-        [&capture, &reading](const uint8_t* data, size_t size) {
+        [&capture, &reading, &take](const uint8_t* data, size_t size) {
           capture.size = reading.file_size;
-          return capture.Take(data, size);
+          return take(data, size);
         },
         &reading);
     capture.size = reading.file_size;
@@ -176,8 +190,12 @@ Status ReadPackedSetupProgram(const InputFile& image,
       const size_t part =
           static_cast<size_t>(std::min<uint64_t>(setup.size - at, kChunk));
       status = ReadAt(image, setup.file_offset + at, chunk.data(), part);
-      if (status.ok() && !capture.Take(chunk.data(), part)) break;
+      if (status.ok() && !take(chunk.data(), part)) break;
     }
+  }
+  if (status.ok() && digest != nullptr) {
+    digest->size = streamed;
+    digest->sha256 = whole.Finish();
   }
   if (!status.ok()) return status;
   InputFile program;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "file_io.h"
 #include "resource_tree.h"
 #include "status.h"
@@ -40,10 +41,17 @@ Status CheckSetupProgram(const std::string& named,
 // The facts of the setup program a packed image carries as SETUP (a
 // cabinet when IS_CABINET), read from its headers and its resource section
 // as they stream out of the resource; *PROBLEM says why they cannot be
-// had, when they cannot.
+// had, when they cannot. With DIGEST, the whole program streams out, and
+// *DIGEST holds its size and SHA-256 (empty when it cannot be read whole):
+// what the installer writes, to be held against the packer's record.
+struct ProgramDigest {
+  uint64_t size = 0;
+  Bytes sha256;
+};
 Status ReadPackedSetupProgram(const InputFile& image,
                               const ResourceEntry& setup, bool is_cabinet,
-                              SetupProgramFacts* facts, std::string* problem);
+                              SetupProgramFacts* facts, std::string* problem,
+                              ProgramDigest* digest = nullptr);
 
 // "asInvoker", "no manifest", ...: the execution level as inspect shows it.
 std::string LevelText(const SetupProgramFacts& facts);

@@ -2,12 +2,19 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "authenticode.h"
+#include "byte_place.h"
 #include "cabinet.h"
+#include "digest.h"
 #include "file_io.h"
 #include "input_checks.h"
+#include "output_file.h"
+#include "pack.h"
 #include "payload.h"
+#include "pe_checksum.h"
 #include "pe_image.h"
 #include "start_checks.h"
 #include "text.h"
@@ -61,10 +68,39 @@ std::string PlaceDifference(const ResourceEntry& entry, const char* type,
   return "";
 }
 
+// Whether the record is the one packing writes for the program the
+// installer must start (the setup program, or what the patch makes).
+Status RecordDifference(const InputFile& packed, const ResourceEntry* record,
+                        const InputFile& started, std::string* difference) {
+  difference->clear();
+  if (record == nullptr) {
+    *difference = "it carries no record of its setup program (RT_RCDATA 2)";
+    return Ok();
+  }
+  Bytes bytes;
+  std::string wanted;
+  Status status =
+      ReadBytesAt(packed, record->file_offset,
+                  std::min<uint32_t>(record->size, kRecordSize + 1), &bytes);
+  if (status.ok()) status = Sha256Of(started, 0, started.size, &wanted);
+  if (!status.ok()) return status;
+  SetupRecord parsed;
+  if (!ParseSetupRecord(bytes, &parsed) ||
+      record->language != kLanguageEnglishUs || record->codepage != 0) {
+    *difference = "its record of the setup program is not as packing writes it";
+  } else if (HexOf(parsed.sha256) != wanted || parsed.size != started.size) {
+    *difference = "its record names another setup program (SHA-256 " +
+                  HexOf(parsed.sha256) + ") than " + Quoted(started.path) +
+                  " (" + wanted + ")";
+  }
+  return Ok();
+}
+
 // What differs, in the order the installer meets it; empty when nothing.
 Status FirstDifference(const InputFile& packed, const VerifyRequest& request,
                        const SetupKind& kind, const InputFile& archive,
-                       const InputFile& setup, std::string* difference) {
+                       const InputFile& setup, const InputFile& started,
+                       std::string* difference) {
   PeImage image;
   std::vector<ResourceEntry> resources;
   Status status = ReadPeImage(packed, &image);
@@ -79,6 +115,10 @@ Status FirstDifference(const InputFile& packed, const VerifyRequest& request,
   const PayloadView payload = FindPayload(resources);
   if (!payload.problem.empty()) {
     *difference = payload.problem;
+    return Ok();
+  }
+  if (!payload.by_machine.empty()) {
+    *difference = payload.by_machine.front();
     return Ok();
   }
   if (payload.archive == nullptr) {
@@ -117,6 +157,8 @@ Status FirstDifference(const InputFile& packed, const VerifyRequest& request,
         setup_what + " does not hold the " + kind.role + ": " + *difference;
     return status;
   }
+  status = RecordDifference(packed, payload.record, started, difference);
+  if (!status.ok() || !difference->empty()) return status;
   const ResourceEntry* previous = payload.previous_version;
   if (previous == nullptr && request.previous_version) {
     *difference = "it carries no previous version, " +
@@ -140,21 +182,147 @@ Status FirstDifference(const InputFile& packed, const VerifyRequest& request,
   return Ok();
 }
 
+// The whole file against what packing the same inputs with the same
+// options writes, byte for byte, but for a signature: its bytes, its
+// directory entry and the checksum it changes are left out, and the
+// signature must cover the file as it is.
+Status WholeDifference(const VerifyRequest& request, std::string* difference) {
+  PackRequest pack;
+  pack.stub = *request.stub;
+  pack.archive = request.archive;
+  pack.setup = request.setup;
+  pack.patched_setup = request.patched_setup;
+  pack.setup_type = request.setup_type;
+  pack.previous_version = request.previous_version;
+  pack.file_version = request.file_version;
+  // Whether the installer runs elevated is a packing decision, not a byte.
+  pack.setup_runs_elevated = true;
+  const char* temporary = std::getenv("TMPDIR");
+  pack.output =
+      std::string(temporary != nullptr && *temporary != '\0' ? temporary
+                                                             : "/tmp") +
+      "/installer-packer-verify";
+  StagingDir staging;
+  Packing packing;
+  InputFile file;
+  PeImage image;
+  SignatureCheck signature;
+  Status status = PreparePacking(pack, false, &staging, &packing);
+  if (status.ok()) status = OpenInput("installer", request.file, &file);
+  if (!status.ok()) return status;
+  // A file whose headers do not read carries no signature to leave out:
+  // the comparison says where it differs.
+  status = ReadPeImage(file, &image);
+  if (status.ok()) status = CheckSignature(file, image, &signature);
+  if (status.exit_code == kExitRefused) {
+    signature = SignatureCheck();
+    status = Ok();
+  }
+  if (!status.ok()) return status;
+
+  // Packing keeps the stub's headers where they are.
+  const PeImage& stub = packing.layout.image;
+  OutputFile compared;
+  CompareOutput(file, &compared);
+  const uint64_t checksum_at = stub.optional_at + kChecksumField;
+  compared.ignored.push_back({checksum_at, checksum_at + 4});
+  const bool is_signed = signature.state != SignatureCheck::kNone;
+  if (is_signed) {
+    const uint64_t entry = stub.directories_at + 8 * kSecurityDirectory;
+    compared.ignored.push_back({entry, entry + 8});
+  }
+  status = WritePackedImage(packing.inputs.stub, packing.layout,
+                            &packing.resources, &compared);
+  if (!status.ok()) return status;
+  const uint64_t made = compared.offset;
+  if (!is_signed || signature.offset != made) status = CloseOutput(&compared);
+  if (!status.ok()) return status;
+
+  Bytes checksum;
+  status = ReadBytesAt(file, checksum_at, 4, &checksum);
+  if (!status.ok()) return status;
+  uint64_t first = 0;
+  if (compared.first_difference) {
+    first = *compared.first_difference;
+  } else if (!is_signed &&
+             Load32(checksum.data()) != ChecksumFinish(compared.checksum)) {
+    first = checksum_at;
+  } else if (is_signed && signature.state != SignatureCheck::kMatches) {
+    *difference = "its signature does not cover the file as it is: " +
+                  (signature.state == SignatureCheck::kDamaged
+                       ? "it is damaged (" + signature.problem + ")"
+                       : std::string("its digest is not the file's"));
+    return Ok();
+  } else {
+    return Ok();
+  }
+  if (first >= made) {
+    *difference = "it has " + std::to_string(file.size - made) +
+                  " bytes after the " + std::to_string(made) +
+                  " packing writes, from byte " + std::to_string(first) +
+                  " on" + (is_signed ? "" : " (and no signature)");
+    return Ok();
+  }
+  InputFile head;
+  head.size = made;
+  head.pieces.push_back({0, compared.head});
+  PeImage expected;
+  status = ReadPeImage(head, &expected);
+  if (!status.ok()) return status;
+  const BytePlace place = PlaceOf(expected, packing.resources, first);
+  *difference = "byte " + std::to_string(first) +
+                " differs from what packing writes, in " + place.what +
+                " (bytes " + std::to_string(place.begin) + " to " +
+                std::to_string(place.end) + ")";
+  return Ok();
+}
+
 }  // namespace
 
 Status Verify(const VerifyRequest& request) {
+  if (request.stub) {
+    std::string difference;
+    Status status = WholeDifference(request, &difference);
+    if (!status.ok()) return status;
+    if (!difference.empty()) {
+      return {kExitMismatch,
+              Quoted(request.file) +
+                  " is not what packing these inputs makes: " + difference};
+    }
+    std::printf(
+        "%s is byte for byte what packing %s and %s into %s makes (setup "
+        "type %s%s%s)%s\n",
+        Printable(request.file).c_str(), Printable(request.archive).c_str(),
+        Printable(request.setup).c_str(), Printable(*request.stub).c_str(),
+        request.setup_type.c_str(),
+        request.previous_version ? ", previous version " : "",
+        request.previous_version ? request.previous_version->c_str() : "", "");
+    return Ok();
+  }
   const SetupKind* kind = nullptr;
-  InputFile packed, archive, setup;
+  InputFile packed, archive, setup, patched;
   Status status = FindSetupKind(request.setup_type, &kind);
+  if (status.ok() && kind->is_program != request.patched_setup.empty()) {
+    status = Refused(kind->is_program
+                         ? "--patched-setup goes with --setup-type PATCH only"
+                         : "a patch needs --patched-setup, the setup program "
+                           "it must make");
+  }
+  if (status.ok() && request.file_version)
+    status = Refused("--file-version goes with --stub only");
   if (status.ok() && request.previous_version)
     status = CheckPreviousVersion(*request.previous_version);
   if (status.ok()) status = OpenInput("installer", request.file, &packed);
   if (status.ok()) status = OpenInput("archive", request.archive, &archive);
   if (status.ok()) status = OpenInput(kind->role, request.setup, &setup);
+  if (status.ok() && !kind->is_program) {
+    status =
+        OpenInput("patched setup program", request.patched_setup, &patched);
+  }
   std::string difference;
   if (status.ok())
-    status =
-        FirstDifference(packed, request, *kind, archive, setup, &difference);
+    status = FirstDifference(packed, request, *kind, archive, setup,
+                             kind->is_program ? setup : patched, &difference);
   if (!status.ok()) return status;
   if (!difference.empty()) {
     return {kExitMismatch,
@@ -162,7 +330,8 @@ Status Verify(const VerifyRequest& request) {
                 " does not carry the given payload: " + difference};
   }
   std::printf(
-      "%s carries exactly %s and %s (setup type %s%s%s)\n",
+      "%s carries exactly %s and %s (setup type %s%s%s); without --stub the "
+      "rest of the file is not compared\n",
       Printable(request.file).c_str(), Printable(request.archive).c_str(),
       Printable(request.setup).c_str(), kind->option,
       request.previous_version ? ", previous version " : "",

@@ -34,7 +34,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ ${#targets[@]} -gt 0 ] ||
-  targets=(wide_buf argument_tail referral_code pe_image version_block cabinet)
+  targets=(wide_buf argument_tail referral_code pe_image version_block cabinet
+    installer_reading)
 
 tools/install-deps.sh
 cmake -S fuzz -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
@@ -49,7 +50,7 @@ build_seeds() {  # TARGET DIR
   rm -rf "$2"
   mkdir -p "$2"
   case $1 in
-    pe_image)
+    pe_image|installer_reading)
       find "$tests" "$tests/packaging-crafted" -maxdepth 1 -name '*.exe' \
         -size -1024k \( -name 'packed_*' -o -path '*crafted*' \) -exec cp {} "$2" \; ;;
     version_block)
@@ -71,7 +72,7 @@ for target in "${targets[@]}"; do
   seeds=()
   [ -d "$root/fuzz/corpus/$target" ] && seeds+=("$root/fuzz/corpus/$target")
   case $target in
-    pe_image|version_block|cabinet)
+    pe_image|version_block|cabinet|installer_reading)
       build_seeds "$target" "$build_dir/seeds/$target"
       [ -n "$(ls -A "$build_dir/seeds/$target")" ] || {
         echo "no seeds for $target in $seeds_from: build its tests first" \

@@ -11,6 +11,8 @@
 #                                    it is; PATCH: FILE is a patch for the
 #                                    installed setup program
 #       [--previous-version V]       e.g. 1.2.3.4 (required with PATCH)
+#       [--patched-setup FILE]       with PATCH (required): the setup program
+#                                    the patch must make
 #       [--file-version V]           stamped into the version block
 #       [--setup-runs-elevated]      the installer always runs elevated: a
 #                                    setup program may ask for elevation
@@ -45,7 +47,7 @@ pass=()  # what goes to the packer as it is
 while [ $# -gt 0 ]; do
   case $1 in
     --archive|--setup|--output|--setup-type|--previous-version|--file-version|\
-    --sign-cert|--sign-key|--sign-time|--stub|--build-dir)
+    --sign-cert|--sign-key|--sign-time|--stub|--build-dir|--patched-setup)
       [ $# -ge 2 ] || fail "$1 needs a value"
       case $1 in
         --stub) stub=$2 ;;

@@ -127,7 +127,8 @@ pack() { "$project/tools/pack-installer.sh" --stub "$build/project/installer/ins
 with_dots "first installer: archive + setup program (cabinet under \"BL\")" \
   pack --setup "$setup" --output "$first"
 with_dots "second installer: archive + patch under \"B7\", previous version 1.0.0.0" \
-  pack --setup "$payload/setup.patch" --setup-type PATCH --previous-version 1.0.0.0 \
+  pack --setup "$payload/setup.patch" --setup-type PATCH --patched-setup "$setup" \
+  --previous-version 1.0.0.0 \
   --output "$second"
 "$build/pack/packer/installer-packer" inspect "$first" | sed 's/^/   /'
 echo "   $second: $(stat -c %s "$second") bytes"

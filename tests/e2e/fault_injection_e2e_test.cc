@@ -35,7 +35,8 @@ class FaultRun : public WholeRun {
                      const std::string* archive = nullptr) {
     InstallerVariant variant(path);
     variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive ? *archive : archive_)
-        .Add(L"BL", L"SETUP.EX_", cabinet_);
+        .Add(L"BL", L"SETUP.EX_", cabinet_)
+        .SetupRecord(stand_in_);
     EXPECT_TRUE(variant.Build()) << variant.error();
     return path;
   }
@@ -483,7 +484,9 @@ TEST_F(FaultRun, FolderPathsAtTheLengthLimit) {
   folder = MakeFolderOfLength(dir_.path(), 236);
   ASSERT_EQ(folder.size() + 1, 237u);
   InstallerVariant variant(folder + L"\\i.exe");
-  variant.Add(L"B7", L"KORVEN", archive_).Add(L"BN", L"SETUP", stand_in_);
+  variant.Add(L"B7", L"KORVEN", archive_)
+      .Add(L"BN", L"SETUP", stand_in_)
+      .SetupRecord(stand_in_);
   ASSERT_TRUE(variant.Build()) << variant.error();
   EXPECT_EQ(Run(variant.path()), 0u);
   ASSERT_EQ(runs_.size(), 1u);

@@ -22,7 +22,8 @@ class InstallRun : public WholeRun {
   // cabinet under "BL".
   InstallerVariant& Ordinary(InstallerVariant& variant) {
     return variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-        .Add(L"BL", L"SETUP.EX_", cabinet_);
+        .Add(L"BL", L"SETUP.EX_", cabinet_)
+        .SetupRecord(stand_in_);
   }
 
   std::wstring ExpectedInstallLine(
@@ -107,6 +108,38 @@ TEST_F(InstallRun, PayloadFailureStillCleansUpAndReports) {
   ExpectFailureRecorded(112, 2);
 }
 
+TEST_F(InstallRun, OnlyTheRecordedProgramIsEverStarted) {
+  std::string changed = stand_in_;
+  changed[changed.size() / 2] ^= 1;
+  const struct {
+    const char* label;
+    const wchar_t* type;
+    std::string setup;
+    bool record;
+    DWORD code, error;
+  } cases[] = {
+      // The packer's reading of the format gives the stand-in; the cabinet
+      // library's, after the short block, other bytes.
+      {"re-split cabinet", L"BL",
+       ReadFileBytes(PathFromEnvironment("RUN_RESPLIT_CABINET")), true, 124,
+       323},
+      {"uncompressed, one byte changed", L"BN", changed, true, 124, 323},
+      {"no record", L"BL", cabinet_, false, 115, 1814},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ASSERT_TRUE(ResetState());
+    InstallerVariant variant(InstallerPath());
+    variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+        .Add(c.type, L"SETUP.EX_", c.setup);
+    if (c.record) variant.SetupRecord(stand_in_);
+    EXPECT_EQ(Run(Build(variant)), c.code);
+    EXPECT_TRUE(runs_.empty()) << "nothing may be started";
+    ExpectFolderClean();
+    ExpectFailureRecorded(c.code, c.error);
+  }
+}
+
 TEST_F(InstallRun, CleanupPreferenceZeroKeepsTheFilesButNotTheCabinet) {
   SetStringValue(HKEY_CURRENT_USER, kCleanupPreferenceKey,
                  kCleanupPreferenceValue, L"0", false);
@@ -122,7 +155,8 @@ TEST_F(InstallRun, CleanupPreferenceZeroKeepsTheFilesButNotTheCabinet) {
 TEST_F(InstallRun, PlainSetupUnderBnRunsDirectly) {
   InstallerVariant variant(InstallerPath());
   variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-      .Add(L"BN", L"SETUP.BIN", stand_in_);
+      .Add(L"BN", L"SETUP.BIN", stand_in_)
+      .SetupRecord(stand_in_);
   EXPECT_EQ(Run(Build(variant)), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   const std::wstring work = WorkDirectoryOf(runs_[0]) + L"\\";
@@ -135,7 +169,8 @@ TEST_F(InstallRun, PlainSetupUnderBnRunsDirectly) {
 TEST_F(InstallRun, ArchiveOutsideB7IsHandedOverUncompressed) {
   InstallerVariant variant(InstallerPath());
   variant.Add(L"BN", L"KORVEN.PACKED.7Z", archive_)
-      .Add(L"BL", L"SETUP.EX_", cabinet_);
+      .Add(L"BL", L"SETUP.EX_", cabinet_)
+      .SetupRecord(stand_in_);
   EXPECT_EQ(Run(Build(variant)), 0u);
   ASSERT_EQ(runs_.size(), 1u);
   EXPECT_EQ(Field(runs_[0], "command_line"),
@@ -416,7 +451,8 @@ class PatchRun : public InstallRun {
   InstallerVariant& Patch(InstallerVariant& variant) {
     return variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
         .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program")
-        .PreviousVersion(L"1.0.0.0");
+        .PreviousVersion(L"1.0.0.0")
+        .SetupRecord(stand_in_);
   }
   std::wstring previous_dir_;
   std::wstring previous_setup_;
@@ -501,13 +537,31 @@ TEST_F(PatchRun, PatchWithoutAPreviousVersionRunsNothing) {
                    L"\"" + previous_setup_ + L"\"", true);
     InstallerVariant variant(InstallerPath());
     variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-        .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program");
+        .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program")
+        .SetupRecord(stand_in_);
     if (empty) variant.PreviousVersion(L"");
     EXPECT_EQ(Run(Build(variant)), 111u) << empty;
     EXPECT_TRUE(runs_.empty()) << "nothing may run";
     ExpectFolderClean();
     ExpectFailureRecorded(111, ERROR_INVALID_DATA);
   }
+}
+
+TEST_F(PatchRun, PatchThatMakesAnotherProgramStartsNothingMore) {
+  // The record names the program the patch must make; this patch run makes
+  // the previous program again.
+  std::string recorded = stand_in_;
+  recorded[recorded.size() / 2] ^= 1;
+  InstallerVariant variant(InstallerPath());
+  variant.Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
+      .Add(L"B7", L"SETUP.PATCH", "a patch for the previous setup program")
+      .PreviousVersion(L"1.0.0.0")
+      .SetupRecord(recorded);
+  EXPECT_EQ(Run(Build(variant)), 124u);
+  ASSERT_EQ(runs_.size(), 1u);
+  EXPECT_EQ(Field(runs_[0], "mode"), L"patch");
+  ExpectFolderClean();
+  ExpectFailureRecorded(124, 323);
 }
 
 TEST_F(PatchRun, NewSetupProgramWithASecondNameOrStillHeldIsRun) {
@@ -544,7 +598,8 @@ TEST_F(PatchRun, NewSetupPathTooLongEndsWith108AndLeavesNothingBehind) {
   InstallerVariant variant(folder + L"\\i.exe");
   variant.Add(L"B7", L"KORVEN", archive_)
       .Add(L"B7", L"SETUP", "patch")
-      .PreviousVersion(L"1.0.0.0");
+      .PreviousVersion(L"1.0.0.0")
+      .SetupRecord(stand_in_);
   const std::wstring installer = Build(variant);
   const ChildOutcome outcome =
       RunChild(installer, L"\"" + installer + L"\"", options_);

@@ -14,7 +14,8 @@ namespace {
 
 using namespace testing_support;
 
-constexpr DWORD kErrorDataChecksum = 323;  // ERROR_DATA_CHECKSUM_ERROR
+// The program was the packed one when written, and was changed since.
+constexpr DWORD kChangedSince = ERROR_FILE_INVALID;
 
 // Starts a host program with this command line, the paths in it being
 // the host's. Wine makes no links from a Windows program, but starts a
@@ -189,7 +190,7 @@ TEST_F(Interference, SetupProgramRewrittenBeforeItsStartIsNeverStarted) {
   EXPECT_EQ(code, 124u);
   EXPECT_EQ(ReadFileBytes(report_), "") << "the rewritten program ran";
   ExpectFolderClean();
-  ExpectFailureRecorded(124, kErrorDataChecksum);
+  ExpectFailureRecorded(124, kChangedSince);
 }
 
 TEST_F(Interference, SetupProgramMayMoveItsOwnFileAsideAndBack) {

@@ -113,7 +113,8 @@ class WholeRun : public ::testing::Test {
   std::wstring Ordinary(const std::wstring& path) {
     return Build(InstallerVariant(path)
                      .Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
-                     .Add(L"BL", L"SETUP.EX_", cabinet_));
+                     .Add(L"BL", L"SETUP.EX_", cabinet_)
+                     .SetupRecord(stand_in_));
   }
 
   // Starts the installer and returns once as many setup programs as given

@@ -182,7 +182,8 @@ class OnWindows : public WholeRun {
         InstallerVariant(path)
             .Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
             .Add(L"B7", L"SETUP.PATCH", "a patch for the previous program")
-            .PreviousVersion(L"1.0.0.0"));
+            .PreviousVersion(L"1.0.0.0")
+            .SetupRecord(stand_in_));
   }
 
   // A patch run whose previous setup program puts a link of this kind,

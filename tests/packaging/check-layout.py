@@ -21,6 +21,7 @@ import argparse
 import hashlib
 import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -87,6 +88,7 @@ def main():
     parser.add_argument("--setup-type", default="BL")
     parser.add_argument("--previous-version")
     parser.add_argument("--file-version")
+    parser.add_argument("--patched-setup")
     parser.add_argument("--signed", action="store_true")
     parser.add_argument("--stub-off-page", action="store_true")
     args = parser.parse_args()
@@ -133,6 +135,8 @@ def main():
     expected[("B7", "KORVEN.PACKED.7Z", 1033)] = archive
     if args.previous_version is not None:
         expected[(10, 1, 1033)] = (args.previous_version + "\0").encode("utf-16-le")
+    started = read(args.patched_setup) if args.setup_type == "PATCH" else setup
+    expected[(10, 2, 1033)] = struct.pack("<IIQ", 1, 0, len(started)) + hashlib.sha256(started).digest()
     payload = [("B7", "KORVEN.PACKED.7Z", 1033), setup_key + (1033,)]
     check(set(found) == set(expected) | {payload[1]}, "resources %s, expected %s" % (sorted(map(str, found)), sorted(map(str, expected))))
     for key in payload:
@@ -174,9 +178,14 @@ def main():
           "inspect lists other resources than pefile finds")
 
     given = ["--setup-type", args.setup_type] + (["--previous-version", args.previous_version] if args.previous_version else [])
+    given += ["--patched-setup", args.patched_setup] if args.patched_setup else []
     verified = subprocess.run([args.packer, "verify", args.packed, "--archive", args.archive, "--setup", args.setup] + given,
                               capture_output=True, text=True)
     check(verified.returncode == 0, "verify: %s" % verified.stderr.strip())
+    whole = given + ["--stub", args.stub] + (["--file-version", args.file_version] if args.file_version else [])
+    verified = subprocess.run([args.packer, "verify", args.packed, "--archive", args.archive, "--setup", args.setup] + whole,
+                              capture_output=True, text=True)
+    check(verified.returncode == 0, "verify --stub: %s" % verified.stderr.strip())
 
     for failure in failures:
         print("FAIL: " + failure)

@@ -255,8 +255,8 @@ def packed_variants(packed):
     packed_size = struct.unpack_from("<H", packed, last + 4)[0]
     # A zero byte after the last block's deflate stream, inside the block,
     # whose checksum is made anew: the block, the cabinet and the resource
-    # (its data entry, the first place its size appears) grow by one, into
-    # the padding after the cabinet.
+    # (its data entry, the first place its size appears) and the section's
+    # VirtualSize grow by one, into the padding after the cabinet.
     end = last + 8 + packed_size
     assert packed[end] == 0
     grown = bytearray(packed[:end] + b"\x00" + packed[end + 1:])
@@ -265,6 +265,10 @@ def packed_variants(packed):
     struct.pack_into("<I", grown, last, block_checksum(grown[last + 8:end + 1], grown[last + 4:last + 8]))
     entry = grown.index(struct.pack("<I", size), 0, cab)
     struct.pack_into("<I", grown, entry, size + 1)
+    # The section's VirtualSize grows too: past it the loader maps zeros,
+    # not the file's bytes.
+    rsrc = grown.index(b".rsrc\0\0\0")
+    struct.pack_into("<I", grown, rsrc + 8, struct.unpack_from("<I", grown, rsrc + 8)[0] + 1)
     version = packed.index(utf16("1.2.3.4"))
     return {
         "packed-block-checksum.exe": patched(packed, [(cab + first, "<I", struct.unpack_from("<I", packed, cab + first)[0] ^ 1)]),

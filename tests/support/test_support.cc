@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "setup_record.h"
+
 namespace testing_support {
 
 std::wstring Widen(const std::string& text) {
@@ -474,6 +476,15 @@ InstallerVariant& InstallerVariant::Add(const wchar_t* type, WORD id,
 
 InstallerVariant& InstallerVariant::PreviousVersion(const std::wstring& text) {
   entries_.push_back({L"", 10 /* RT_RCDATA */, L"", 1, Utf16Bytes(text), 1033});
+  return *this;
+}
+
+InstallerVariant& InstallerVariant::SetupRecord(const std::string& program) {
+  unsigned char record[kSetupRecordSize];
+  MakeSetupRecord(DigestBytes(program.data(), program.size()), record);
+  entries_.push_back(
+      {L"", 10 /* RT_RCDATA */, L"", kSetupRecordId,
+       std::string(reinterpret_cast<char*>(record), sizeof record), 1033});
   return *this;
 }
 

@@ -162,6 +162,9 @@ class InstallerVariant {
                         WORD language = 1033);
   // The previous-version resource: RT_RCDATA 1, UTF-16 with terminator.
   InstallerVariant& PreviousVersion(const std::wstring& text);
+  // The packer's record of the setup program to start (RT_RCDATA 2): the
+  // digest of program's bytes, as the packer writes it.
+  InstallerVariant& SetupRecord(const std::string& program);
   // Writes the file. False (with the reason in error()) when anything fails.
   bool Build();
   const std::wstring& path() const { return path_; }

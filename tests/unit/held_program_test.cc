@@ -15,16 +15,10 @@ namespace {
 
 using namespace testing_support;
 
-constexpr DigestKey kKey = {0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL};
 constexpr DWORD kErrorDataChecksum = 323;  // ERROR_DATA_CHECKSUM_ERROR
 
 ContentDigest DigestOf(const std::string& bytes) {
-  ContentDigest digest = UnknownContent(0);
-  digest.known = true;
-  digest.key = kKey;
-  digest.size = bytes.size();
-  digest.value = SipHash24(kKey, bytes.data(), bytes.size());
-  return digest;
+  return DigestBytes(bytes.data(), bytes.size());
 }
 
 class HeldProgramTest : public ::testing::Test {
@@ -33,9 +27,11 @@ class HeldProgramTest : public ::testing::Test {
     program_ = dir_ / L"setup.exe";
     ASSERT_TRUE(CopyFileW(PathFromEnvironment("EXIT_WITH_EXE").c_str(),
                           program_.c_str(), FALSE));
-    written_ = ExpectContent(DigestOf(ReadFileBytes(program_)));
+    written_ = ExpectContent(DigestOf(ReadFileBytes(program_)),
+                             DigestOf(ReadFileBytes(program_)));
     OpenDirectory folder(dir_.path());
-    left_ = ExpectIdentity(FileIdentityIn(folder.handle(), L"setup.exe"));
+    left_ = ExpectIdentity(FileIdentityIn(folder.handle(), L"setup.exe"),
+                           written_.content, written_.written);
     ASSERT_TRUE(left_.identity.known);
   }
   // Holds path inside the test's folder; on failure the last error, else 0.
@@ -47,8 +43,8 @@ class HeldProgramTest : public ::testing::Test {
   }
   ScratchDir dir_{L"held"};
   std::wstring program_;
-  ExpectedProgram written_;  // its bytes
-  ExpectedProgram left_;     // the file itself
+  ExpectedProgram written_;  // its bytes, recorded and as written
+  ExpectedProgram left_;     // the file itself, with its bytes
 };
 
 TEST_F(HeldProgramTest, HeldProgramRunsButNoNameOfItCanChangeIt) {
@@ -90,7 +86,8 @@ TEST_F(HeldProgramTest, OnlyTheFileExpectedIsHeldAndAnUnknownIsARefusal) {
   const std::wstring rewritten = dir_ / L"rewritten.exe";
   ASSERT_TRUE(CopyFileW(program_.c_str(), rewritten.c_str(), FALSE));
   std::string bytes = ReadFileBytes(rewritten);
-  const ExpectedProgram rewritten_written = ExpectContent(DigestOf(bytes));
+  const ExpectedProgram rewritten_written =
+      ExpectContent(DigestOf(bytes), DigestOf(bytes));
   bytes[bytes.size() / 2] ^= 0x01;
   ASSERT_TRUE(WriteFileBytes(rewritten, bytes));
   const struct {
@@ -100,16 +97,37 @@ TEST_F(HeldProgramTest, OnlyTheFileExpectedIsHeldAndAnUnknownIsARefusal) {
   } cases[] = {
       {dir_ / L"absent.exe", written_, ERROR_FILE_NOT_FOUND},
       {folder, written_, ERROR_BAD_FILE_TYPE},
-      {other, written_, kErrorDataChecksum},
-      {rewritten, rewritten_written, kErrorDataChecksum},
+      // Changed since the run wrote the packed bytes.
+      {other, written_, ERROR_FILE_INVALID},
+      {rewritten, rewritten_written, ERROR_FILE_INVALID},
       {other, left_, ERROR_FILE_INVALID},
+      {rewritten,
+       ExpectIdentity(left_.identity, rewritten_written.content,
+                      rewritten_written.written),
+       ERROR_FILE_INVALID},
+      // Other bytes than the packed ones, as the run wrote them (or the
+      // patch run made them): the payload gave another program.
+      {other,
+       ExpectContent(written_.content,
+                     DigestOf(ReadFileBytes(dir_ / L"other.exe"))),
+       kErrorDataChecksum},
+      // No reading of what was written says otherwise.
+      {other, ExpectContent(written_.content, UnknownContent(0)),
+       kErrorDataChecksum},
       // What could not be learnt about the file written, or left by the
       // patch run, is never a pass: the reason it is not known is the
       // refusal's.
-      {program_, ExpectContent(UnknownContent(ERROR_HANDLE_EOF)),
+      {program_,
+       ExpectContent(UnknownContent(ERROR_HANDLE_EOF), UnknownContent(0)),
        ERROR_HANDLE_EOF},
-      {program_, ExpectIdentity(UnknownFileIdentity(ERROR_NOT_SUPPORTED)),
+      {program_,
+       ExpectIdentity(UnknownFileIdentity(ERROR_NOT_SUPPORTED),
+                      written_.content, written_.written),
        ERROR_NOT_SUPPORTED},
+      {program_,
+       ExpectIdentity(left_.identity, UnknownContent(ERROR_GEN_FAILURE),
+                      written_.written),
+       ERROR_GEN_FAILURE},
       {program_, written_, 0},
       {program_, left_, 0},
   };

@@ -56,10 +56,10 @@ bool CreateIn(ScratchFile* file, const std::wstring& path) {
 }
 
 bool Write(const std::string& bytes, const std::wstring& path,
-           const DigestKey* key = nullptr, WrittenFile* written = nullptr) {
+           bool digest = false, WrittenFile* written = nullptr) {
   WrittenFile ignored;
   return InFolderOf(path, [&](HANDLE folder) {
-    return WriteResourceToFile(BlobOf(bytes), folder, path.c_str(), key,
+    return WriteResourceToFile(BlobOf(bytes), folder, path.c_str(), digest,
                                written != nullptr ? written : &ignored);
   });
 }
@@ -238,22 +238,22 @@ TEST(WriteResourceToFile, WhatIsAlreadyThereIsLeftAloneWithTheOpenError) {
 
 TEST(WriteResourceToFile, SaysWhetherItMadeTheFileAndDigestsWhatItWrote) {
   ScratchDir dir;
-  const DigestKey key = {0x0706050403020100ULL, 0x0F0E0D0C0B0A0908ULL};
   const std::string bytes = Pattern(100003);  // not a whole number of blocks
   WrittenFile written;
-  ASSERT_TRUE(Write(bytes, dir / L"setup.exe", &key, &written));
+  ASSERT_TRUE(Write(bytes, dir / L"setup.exe", true, &written));
   EXPECT_TRUE(written.created);
   ASSERT_TRUE(written.content.known);
   EXPECT_EQ(written.content.size, bytes.size());
-  EXPECT_EQ(written.content.value, SipHash24(key, bytes.data(), bytes.size()));
+  EXPECT_TRUE(
+      SameReading(written.content, DigestBytes(bytes.data(), bytes.size())));
 
   // A name that was there already is not the writer's: not made, and no
   // digest of what another process put there.
-  EXPECT_FALSE(Write(bytes, dir / L"setup.exe", &key, &written));
+  EXPECT_FALSE(Write(bytes, dir / L"setup.exe", true, &written));
   EXPECT_FALSE(written.created);
   EXPECT_FALSE(written.content.known);
-  // Without a key nothing is digested.
-  ASSERT_TRUE(Write(bytes, dir / L"archive.7z", nullptr, &written));
+  // Unasked, nothing is digested.
+  ASSERT_TRUE(Write(bytes, dir / L"archive.7z", false, &written));
   EXPECT_TRUE(written.created);
   EXPECT_FALSE(written.content.known);
 }

@@ -44,11 +44,13 @@ class UnpackPayloadTest : public ::testing::Test {
     if (module_ != nullptr) FreeLibrary(module_);
   }
 
-  Unpacked Unpack(InstallerVariant& variant) {
-    return UnpackInto(variant, work_);
+  Unpacked Unpack(InstallerVariant& variant,
+                  ExpectedProgram* expected = nullptr) {
+    return UnpackInto(variant, work_, expected);
   }
 
-  Unpacked UnpackInto(InstallerVariant& variant, const std::wstring& work) {
+  Unpacked UnpackInto(InstallerVariant& variant, const std::wstring& work,
+                      ExpectedProgram* expected = nullptr) {
     Unpacked out;
     EXPECT_TRUE(variant.Build()) << variant.error();
     if (module_ != nullptr) FreeLibrary(module_);
@@ -60,9 +62,9 @@ class UnpackPayloadTest : public ::testing::Test {
     TypeTag setup_tag;
     TypeTag archive_tag;
     OpenDirectory held(work);
-    out.result = UnpackPayload(module_, work.c_str(), held.handle(),
-                               &setup_path, &setup_tag, &archive_path,
-                               &archive_tag, &out.max_delete_attempts);
+    out.result = UnpackPayload(
+        module_, work.c_str(), held.handle(), &setup_path, &setup_tag,
+        &archive_path, &archive_tag, &out.max_delete_attempts, expected);
     out.archive_path = archive_path.get();
     out.setup_path = setup_path.get();
     out.archive_tag = archive_tag.get();
@@ -90,7 +92,8 @@ void ExpectResult(const Unpacked& u, uint32_t code, uint32_t error) {
 TEST_F(UnpackPayloadTest, CabinetRoadWritesArchiveAndExpandsSetup) {
   InstallerVariant v = Variant();
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"BL", L"SETUP.EX_", FixtureCabinet());
+      .Add(L"BL", L"SETUP.EX_", FixtureCabinet())
+      .SetupRecord(FixtureSetupContent());
   const Unpacked u = Unpack(v);
   ExpectResult(u, 0, 0);
   EXPECT_EQ(u.archive_tag, L"B7");
@@ -180,7 +183,8 @@ TEST_F(UnpackPayloadTest, IntegerIdentifierEndsItsTypeQuietly) {
   InstallerVariant v = Variant();
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
       .Add(L"B7", 7, "ignored")
-      .Add(L"BN", L"SETUP.BIN", "MZ-setup");
+      .Add(L"BN", L"SETUP.BIN", "MZ-setup")
+      .SetupRecord("MZ-setup");
   const Unpacked u = Unpack(v);
   ExpectResult(u, 0, 0);
   EXPECT_EQ(u.archive_tag, L"B7");
@@ -189,7 +193,8 @@ TEST_F(UnpackPayloadTest, IntegerIdentifierEndsItsTypeQuietly) {
 TEST_F(UnpackPayloadTest, SetupUnderBnIsWrittenAsSetupExe) {
   InstallerVariant v = Variant();
   v.Add(L"BN", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"BN", L"SETUP.BIN", "MZ-plain-setup");
+      .Add(L"BN", L"SETUP.BIN", "MZ-plain-setup")
+      .SetupRecord("MZ-plain-setup");
   const Unpacked u = Unpack(v);
   ExpectResult(u, 0, 0);
   EXPECT_EQ(u.archive_tag, L"BN");
@@ -203,7 +208,8 @@ TEST_F(UnpackPayloadTest, SetupUnderBnIsWrittenAsSetupExe) {
 TEST_F(UnpackPayloadTest, PatchUnderB7KeepsItsNameAndIsNotExpanded) {
   InstallerVariant v = Variant();
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"B7", L"SETUP.PATCH", FixtureCabinet());
+      .Add(L"B7", L"SETUP.PATCH", FixtureCabinet())
+      .SetupRecord("the program the patch makes");
   const Unpacked u = Unpack(v);
   ExpectResult(u, 0, 0);
   EXPECT_EQ(u.setup_tag, L"B7");
@@ -218,7 +224,8 @@ TEST_F(UnpackPayloadTest, FailedExpansionStillDeletesTheCabinet) {
   std::string broken = FixtureCabinet();
   broken.resize(broken.size() / 2);
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"BL", L"SETUP.EX_", broken);
+      .Add(L"BL", L"SETUP.EX_", broken)
+      .SetupRecord(FixtureSetupContent());
   const Unpacked u = Unpack(v);
   ExpectResult(u, 115, 0);
   // Whether the library made the target before it failed is its own
@@ -248,13 +255,53 @@ TEST_F(UnpackPayloadTest, NamesAlreadyInTheWorkDirectoryAreNotTheRunsOwn) {
     ASSERT_TRUE(WriteFileBytes(work_ + c.planted, "planted"));
     InstallerVariant v = Variant();
     v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-        .Add(c.setup_type, L"SETUP.EX_", FixtureCabinet());
+        .Add(c.setup_type, L"SETUP.EX_", FixtureCabinet())
+        .SetupRecord(FixtureSetupContent());
     const Unpacked u = Unpack(v);
     EXPECT_EQ(u.result.exit_code, c.code);
     for (const std::wstring& path : {u.archive_path, u.setup_path}) {
       EXPECT_NE(path, work_ + c.planted) << "a planted name was handed back";
     }
     EXPECT_EQ(ReadFileBytes(work_ + c.planted), "planted");
+  }
+}
+
+TEST_F(UnpackPayloadTest, NothingIsWrittenWithoutTheRecord) {
+  // The record is read before anything is written, and handed on with the
+  // reading of the program as written, for the hold before the start.
+  const struct {
+    const char* label;
+    std::string record;  // empty: none; "bad": not the record's shape
+    uint32_t code;
+    uint32_t error;
+  } cases[] = {
+      {"no record", "", 115, 1814},
+      {"another shape", "bad", 115, 13},
+      {"the record", FixtureSetupContent(), 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    for (const std::wstring& name : WorkFiles()) RemoveTree(work_ + name);
+    InstallerVariant v = Variant();
+    v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
+        .Add(L"BL", L"SETUP.EX_", FixtureCabinet());
+    if (c.record == "bad") {
+      v.Add(MAKEINTRESOURCEW(10), 2, std::string(48, '\1'));
+    } else if (!c.record.empty()) {
+      v.SetupRecord(c.record);
+    }
+    ExpectedProgram expected;
+    const Unpacked u = Unpack(v, &expected);
+    ExpectResult(u, c.code, c.error);
+    EXPECT_EQ(WorkFiles().empty(), c.code != 0);
+    const std::string setup = FixtureSetupContent();
+    EXPECT_EQ(expected.content.known && expected.written.known, c.code == 0);
+    if (c.code == 0) {
+      EXPECT_TRUE(SameContent(expected.content,
+                              DigestBytes(setup.data(), setup.size())));
+      EXPECT_TRUE(SameReading(expected.written,
+                              DigestBytes(setup.data(), setup.size())));
+    }
   }
 }
 
@@ -267,7 +314,8 @@ TEST_F(UnpackPayloadTest, WorkDirectoryTooLongForTheArchiveName) {
   ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
   InstallerVariant v = Variant();
   v.Add(L"B7", L"KORVEN.PACKED.7Z", kArchiveBytes)
-      .Add(L"BN", L"SETUP.BIN", "MZ");
+      .Add(L"BN", L"SETUP.BIN", "MZ")
+      .SetupRecord("MZ");
   const Unpacked u = UnpackInto(v, work);
   ExpectResult(u, 108, 0);
   EXPECT_TRUE(u.archive_path.empty());
