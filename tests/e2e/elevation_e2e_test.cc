@@ -64,7 +64,8 @@ class ElevatedRun : public WholeRun {
     return Build(InstallerVariant(InstallerPath())
                      .Add(L"B7", L"KORVEN.PACKED.7Z", archive_)
                      .Add(L"B7", L"SETUP.PATCH", "a patch")
-                     .PreviousVersion(L"1.0.0.0"));
+                     .PreviousVersion(L"1.0.0.0")
+                     .SetupRecord(stand_in_));
   }
   // Runs the ordinary installer placed in folder elevated, and then as a
   // double click when asked: the elevated run works in %SystemRoot%\Temp
@@ -126,7 +127,7 @@ TEST_F(ElevatedRun, MachineWidePatchRoadRunsElevatedAsEver) {
   ASSERT_EQ(runs_.size(), 2u);
   EXPECT_EQ(Field(runs_[0], "mode"), L"patch");
   ExpectFolderClean();
-  ExpectSuccessRecorded(0x30000, HKEY_LOCAL_MACHINE);
+  ExpectSuccessRecorded(HKEY_LOCAL_MACHINE);
 }
 
 // Under Wine a drive marked as a network drive answers DRIVE_REMOTE, but its
