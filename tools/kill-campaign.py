@@ -291,7 +291,12 @@ class Campaign:
             self.companions += 1
             what = "the run beside kill %d" % number
             if self.finish(companion, what) != 0:
-                self.fault("%s exited %d" % (what, companion.returncode))
+                # What its setup program reported, kept for the reader.
+                kept = os.path.join(self.tools, "companion-%d.txt" % number)
+                if os.path.exists(report):
+                    shutil.copyfile(report, kept)
+                self.fault("%s exited %d (its setup program's report: %s)"
+                           % (what, companion.returncode, kept))
             left.pop(self.companion_dir(report), None)
         if len(left) > 1:
             self.fault("kill %d: more than one new folder: %s"

@@ -69,6 +69,19 @@ class RealSetup : public WholeRun {
     return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                        std::stoul("0" + runs_[0].Get("pid")));
   }
+  // Starts an installer whose setup program lingers, leaving out what
+  // without names, and kills the installer as the update client does when
+  // it gives up; *work is the setup program's folder, *setup the setup
+  // program, opened so that the test can wait for it.
+  void KillInstallerOfLingeringSetup(const wchar_t* without,
+                                     std::wstring* work, HANDLE* setup) {
+    options_.set_env[stand_in::kWithout] = without;
+    ASSERT_TRUE(StartAndWaitForSetup(Ordinary(InstallerPath()), 1));
+    *work = WorkDirectoryOf(runs_[0]);
+    *setup = OpenSetup();
+    ASSERT_NE(*setup, nullptr) << GetLastError();
+    KillInstaller();
+  }
   // Ends the installer as the update client does when it gives up, and
   // reports further runs elsewhere.
   void KillInstaller() {
@@ -108,13 +121,11 @@ TEST_F(RealSetup, WorksInItsOwnFolderAndWhatItLeavesThereGoesWithIt) {
 TEST_F(RealSetup, SetupProgramOutlivingItsKilledInstallerKeepsItsFolder) {
   // Its folder is not its current directory, so that only what the run
   // itself keeps can tell a later run that the folder is in use.
-  options_.set_env[stand_in::kWithout] = L"own-folder,tool,straggler";
-  const std::wstring installer = Ordinary(InstallerPath());
-  ASSERT_TRUE(StartAndWaitForSetup(installer, 1));
-  const std::wstring work = WorkDirectoryOf(runs_[0]);
-  const HANDLE setup = OpenSetup();
-  ASSERT_NE(setup, nullptr) << GetLastError();
-  KillInstaller();
+  std::wstring work;
+  HANDLE setup = nullptr;
+  KillInstallerOfLingeringSetup(L"own-folder,tool,straggler", &work, &setup);
+  if (HasFatalFailure()) return;
+  const std::wstring installer = InstallerPath();
 
   EXPECT_EQ(Run(installer), 0u) << Error();
   ExpectSuccessRecorded();
@@ -192,13 +203,12 @@ TEST_F(RealSetup, InstallerKilledWhileStartingItsSetupProgramLeavesNoProcess) {
 
 TEST_F(RealSetup, KilledRunsFolderIsReclaimedAmongTwoHundredThatStay) {
   // The reclaim is the subject, not what the setup program does.
-  options_.set_env[stand_in::kWithout] = L"files,own-folder,tool,straggler";
-  const std::wstring installer = Ordinary(InstallerPath());
-  ASSERT_TRUE(StartAndWaitForSetup(installer, 1));
-  const std::wstring work = WorkDirectoryOf(runs_[0]);
-  const HANDLE setup = OpenSetup();
-  ASSERT_NE(setup, nullptr) << GetLastError();
-  KillInstaller();
+  std::wstring work;
+  HANDLE setup = nullptr;
+  KillInstallerOfLingeringSetup(L"files,own-folder,tool,straggler", &work,
+                                &setup);
+  if (HasFatalFailure()) return;
+  const std::wstring installer = InstallerPath();
   ASSERT_TRUE(WriteFileBytes(release_, ""));
   EXPECT_EQ(WaitForSingleObject(setup, 60000), WAIT_OBJECT_0);
   CloseHandle(setup);
