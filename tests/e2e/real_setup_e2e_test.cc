@@ -73,8 +73,8 @@ class RealSetup : public WholeRun {
   // without names, and kills the installer as the update client does when
   // it gives up; *work is the setup program's folder, *setup the setup
   // program, opened so that the test can wait for it.
-  void KillInstallerOfLingeringSetup(const wchar_t* without,
-                                     std::wstring* work, HANDLE* setup) {
+  void KillInstallerOfLingeringSetup(const wchar_t* without, std::wstring* work,
+                                     HANDLE* setup) {
     options_.set_env[stand_in::kWithout] = without;
     ASSERT_TRUE(StartAndWaitForSetup(Ordinary(InstallerPath()), 1));
     *work = WorkDirectoryOf(runs_[0]);
