@@ -16,7 +16,8 @@ traced processes, so the run keeps about its untraced pace.
 Prints one line of key=milliseconds, each stage from the end of the one
 before:
   start        measure_run creates the process .. the work directory is made
-  archive      .. the next payload file is created (the archive is complete)
+  archive      .. the next payload file is created (the archive is complete;
+                  the run's empty marker is the first file it makes)
   setup_ready  .. setup.exe is flushed (written or expanded from the cabinet)
   check        .. the last read of setup.exe before the installer starts it:
                   its bytes read back through the writing handle, then again
@@ -101,8 +102,11 @@ def main(run_trace, server_trace):
         if call in ("mkdir", "mkdirat") and t_workdir is None:
             t_workdir = end
         elif call == "openat" and "CREAT" in rest and "EXCL" in rest:
+            # The run's marker, the archive, then the cabinet: the archive
+            # is complete when the third file is made (the trace carries no
+            # names to tell them by).
             created += 1
-            if created == 2:
+            if created == 3:
                 t_archive = start
         elif call == "rmdir" or (call == "unlinkat" and "REMOVEDIR" in rest):
             t_removed = end
