@@ -110,26 +110,12 @@ ExpectedProgram ExpectIdentity(const FileIdentity& identity,
   return expected;
 }
 
-ContentDigest DigestFileIn(HANDLE directory, const wchar_t* name) {
-  HANDLE handle =
-      OpenRelative(directory, name, GENERIC_READ,
-                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                   kOpenExisting, kNotThroughLinks);
-  if (handle == INVALID_HANDLE_VALUE) return UnknownContent(GetLastError());
-  const DWORD refused = CheckPlainFile(handle);
-  const ContentDigest digest =
-      refused == 0 ? DigestFileContent(handle, false) : UnknownContent(refused);
-  CloseHandle(handle);
-  return digest;
-}
-
 HeldProgram::HeldProgram() : handle(INVALID_HANDLE_VALUE) {}
 
 HeldProgram::~HeldProgram() { Release(); }
 
-bool HeldProgram::Hold(HANDLE directory, const ExpectedProgram& expected) {
+bool HeldProgram::HoldAsItIs(HANDLE directory, const wchar_t* name) {
   Release();
-  const wchar_t* name = LastComponent(path.get());
   HANDLE opened = OpenForHold(directory, name);
   for (int32_t attempt = 1; opened == INVALID_HANDLE_VALUE &&
                             GetLastError() == ERROR_SHARING_VIOLATION &&
@@ -139,14 +125,19 @@ bool HeldProgram::Hold(HANDLE directory, const ExpectedProgram& expected) {
     opened = OpenForHold(directory, name);
   }
   if (opened == INVALID_HANDLE_VALUE) return false;
-  DWORD refused = CheckPlainFile(opened);
-  if (refused == 0) refused = CheckExpected(opened, expected);
+  handle = opened;
+  return true;
+}
+
+bool HeldProgram::Hold(HANDLE directory, const ExpectedProgram& expected) {
+  if (!HoldAsItIs(directory, LastComponent(path.get()))) return false;
+  DWORD refused = CheckPlainFile(handle);
+  if (refused == 0) refused = CheckExpected(handle, expected);
   if (refused != 0) {
-    CloseHandle(opened);
+    Release();
     SetLastError(AsRefusal(refused));
     return false;
   }
-  handle = opened;
   return true;
 }
 

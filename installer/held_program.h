@@ -33,12 +33,6 @@ ExpectedProgram ExpectIdentity(const FileIdentity& identity,
                                const ContentDigest& content,
                                const ContentDigest& written);
 
-// The reading (size and fingerprint) of the file named inside the
-// directory open on directory, read without keeping it from anyone, as
-// the patch run left it; not known, with the reason, when it cannot be
-// read or is not a plain file (ERROR_BAD_FILE_TYPE, as the hold says).
-ContentDigest DigestFileIn(HANDLE directory, const wchar_t* name);
-
 // A program's path owned together with the handle that holds it. The hold
 // reads the file and shares nothing but reading: starting a program only
 // reads its file, so it can still be started, but no name of the file can
@@ -74,6 +68,11 @@ struct HeldProgram {
   //     ERROR_FILE_INVALID when they were changed since, or the file is
   //     another than the one the patch run left.
   bool Hold(HANDLE directory, const ExpectedProgram& expected);
+  // Holds the file named name inside the directory open on directory as it
+  // is, unchecked, waiting out a writer as Hold does; path is not looked
+  // at. False, with the open's error and nothing held, when it cannot be
+  // opened.
+  bool HoldAsItIs(HANDLE directory, const wchar_t* name);
   // Harmless when not held, and twice.
   void Release();
 };

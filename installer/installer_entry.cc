@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "run_installer.h"
+#include "system_library.h"
 
 // The linker's own name for the image's first byte.
 // NOLINTNEXTLINE(bugprone-reserved-identifier)
@@ -18,11 +19,9 @@ namespace {
 // unpatched Windows 7) keep their default search.
 void RestrictDllSearch() {
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return;
   const SetDefaultDllDirectoriesFn set_default =
       reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
-          GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+          Kernel32Function("SetDefaultDllDirectories")));
   if (set_default != nullptr) {
     set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
   }

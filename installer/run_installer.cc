@@ -87,10 +87,12 @@ ExitResult RunInstallSequence(HMODULE module, const LaunchSettings& settings,
           &max_delete_attempts, &new_setup, &new_setup_held);
       TrimWorkingSet();
       if (Succeeded(patched)) {
-        // The file the patch run left, as it left it, holding the
-        // recorded program.
+        // The file the patch run left, as it left it (read through the
+        // hold taken when that run ended), holding the recorded program.
         const ContentDigest made =
-            DigestFileIn(work.handle, LastComponent(new_setup_path.get()));
+            new_setup_held.handle == INVALID_HANDLE_VALUE
+                ? UnknownContent(ERROR_FILE_NOT_FOUND)
+                : DigestFileContent(new_setup_held.handle, false);
         result = RunSetup(settings, work.handle, archive_path.get(),
                           new_setup_path.get(),
                           ExpectIdentity(new_setup, expected.content, made),

@@ -85,30 +85,6 @@ ExitResult RefusedPreviousSetup() {
   return MakeExitResult(EXIT_PER_USER_SETUP_REFUSED, 0);
 }
 
-// Holds the file the patch run left at name, as the install run's own hold
-// does (read only, sharing only reading), from the moment that run has
-// ended until the install run has started it: from here on nobody can
-// write, rename or replace it, which its identity alone would not tell on
-// a FAT volume (an identity survives a rewrite in place there) or from a
-// server that answers 0 for every file. A writer the patch run left behind
-// is waited out as the install run's hold waits it out.
-bool HoldNewSetup(HANDLE directory, const wchar_t* name, HeldProgram* held) {
-  held->Release();
-  HANDLE opened = OpenRelative(directory, name, GENERIC_READ, FILE_SHARE_READ,
-                               kOpenExisting, kNotThroughLinks);
-  for (int32_t attempt = 1; opened == INVALID_HANDLE_VALUE &&
-                            GetLastError() == ERROR_SHARING_VIOLATION &&
-                            attempt < kMaxDeleteAttempts;
-       ++attempt) {
-    Sleep(kDeletePauseMs);
-    opened = OpenRelative(directory, name, GENERIC_READ, FILE_SHARE_READ,
-                          kOpenExisting, kNotThroughLinks);
-  }
-  if (opened == INVALID_HANDLE_VALUE) return false;
-  held->handle = opened;
-  return true;
-}
-
 }  // namespace
 
 ExitResult FindPreviousSetup(bool system_level, const wchar_t* app_guid,
@@ -251,8 +227,12 @@ ExitResult PatchPreviousSetup(const LaunchSettings& settings,
   // What the previous setup program left at the new path, as it ended: the
   // install run must start that file and no other.
   if (Succeeded(result)) {
-    if (HoldNewSetup(work_directory, LastComponent(new_setup_path),
-                     new_setup_held)) {
+    // Held from here until the install run has started it: nobody can
+    // write, rename or replace it, which its identity alone would not tell
+    // on a FAT volume (an identity survives a rewrite in place there) or
+    // from a server that answers 0 for every file.
+    if (new_setup_held->HoldAsItIs(work_directory,
+                                   LastComponent(new_setup_path))) {
       ReadFileIdentity(new_setup_held->handle, new_setup_written);
     } else {
       *new_setup_written = UnknownFileIdentity(GetLastError());

@@ -17,16 +17,23 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
   // where it does: Windows 8 and later, Windows 7 with its update);
   // elsewhere, by full path, they are looked for beside it, in the system
   // directory, before anywhere else.
-  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  const bool system32_only =
-      kernel32 != nullptr &&
-      GetProcAddress(kernel32, "AddDllDirectory") != nullptr;
+  const bool system32_only = Kernel32Function("AddDllDirectory") != nullptr;
   return LoadLibraryExW(path.get(), nullptr,
                         system32_only ? LOAD_LIBRARY_SEARCH_SYSTEM32
                                       : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-FARPROC NtdllFunction(const char* name) {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll == nullptr ? nullptr : GetProcAddress(ntdll, name);
+namespace {
+
+FARPROC ExportOf(const wchar_t* library, const char* name) {
+  HMODULE module = GetModuleHandleW(library);
+  return module == nullptr ? nullptr : GetProcAddress(module, name);
+}
+
+}  // namespace
+
+FARPROC NtdllFunction(const char* name) { return ExportOf(L"ntdll.dll", name); }
+
+FARPROC Kernel32Function(const char* name) {
+  return ExportOf(L"kernel32.dll", name);
 }

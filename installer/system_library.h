@@ -15,3 +15,8 @@ HMODULE LoadSystemLibrary(const wchar_t* name);
 // every process before any of its code runs, so finding it by name loads
 // nothing.
 FARPROC NtdllFunction(const char* name);
+
+// An export of kernel32.dll, null when this Windows has none (a function
+// newer than the oldest system the installer starts on). kernel32 is
+// imported, so it is mapped before the entry point runs.
+FARPROC Kernel32Function(const char* name);

@@ -241,7 +241,7 @@ bool GetTokenOwnerSidString(wchar_t** sid) {
   return ok;
 }
 
-bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor,
+bool BuildWorkDirSecurity(FolderVolume volume, PSECURITY_DESCRIPTOR* descriptor,
                           bool high_label) {
   *descriptor = nullptr;
   // A server reads the SIDs of a list as its own accounts: BUILTIN
@@ -251,7 +251,7 @@ bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor,
   // as it does on a volume that keeps no lists or cannot be told; the
   // started program is checked by its bytes, which no list decides. A run
   // raised above the user never works on such a volume (work_place.h).
-  if (ClassifyFolderVolume(folder) != FolderVolume::kProtects) return true;
+  if (volume != FolderVolume::kProtects) return true;
 
   wchar_t* sid = nullptr;
   if (!GetTokenOwnerSidString(&sid)) return false;
@@ -288,7 +288,8 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   // Without its folder no try can succeed; that is ten failed tries.
   work->folder = OpenFolder(base);
   if (work->folder == INVALID_HANDLE_VALUE) return false;
-  if (NeedsProtectedPlace(token, ClassifyFolderVolume(work->folder))) {
+  FolderVolume volume = ClassifyFolderVolume(work->folder);
+  if (NeedsProtectedPlace(token, volume)) {
     // Never the folder that could not protect it, whatever happens here.
     work->Release();
     PathBuf place;
@@ -299,7 +300,8 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
     }
     work->folder = OpenFolder(place.get());
     if (work->folder == INVALID_HANDLE_VALUE) return false;
-    if (ClassifyFolderVolume(work->folder) != FolderVolume::kProtects) {
+    volume = ClassifyFolderVolume(work->folder);
+    if (volume != FolderVolume::kProtects) {
       work->Release();
       return false;
     }
@@ -311,7 +313,7 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
   // policy) would give the user's own unelevated processes the owner's
   // entry; a high label that forbids writing up keeps them out.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!BuildWorkDirSecurity(work->folder, &descriptor, token.high_integrity)) {
+  if (!BuildWorkDirSecurity(volume, &descriptor, token.high_integrity)) {
     *status = MakeExitResult(EXIT_WORK_DIR_SECURITY_FAILED, GetLastError());
     work->ReleaseFolder();
     return false;

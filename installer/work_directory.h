@@ -8,6 +8,7 @@
 #include "exit_result.h"
 #include "run_token.h"
 #include "wide_buf.h"
+#include "work_place.h"
 
 // The access list before the owner SID; the SID and ")" follow it.
 extern const wchar_t kWorkDirAclPrefix[];
@@ -88,13 +89,14 @@ bool CreateWorkDirectory(const wchar_t* base, WorkDirectory* work,
                          ExitResult* status,
                          const RunToken& token = PlainRunToken());
 
-// True with a null descriptor when the folder open on folder needs none
-// (its volume is not a local one with access lists), true with a
-// descriptor (released by the caller with LocalFree) when one was built,
-// false when one was needed but could not be built (see GetLastError).
-// high_label adds a high mandatory label that forbids writing up, inherited
-// by everything inside; only a token of high integrity may set it.
-bool BuildWorkDirSecurity(HANDLE folder, PSECURITY_DESCRIPTOR* descriptor,
+// True with a null descriptor when a folder on a volume classified so
+// (ClassifyFolderVolume) needs none (it is not a local one with access
+// lists), true with a descriptor (released by the caller with LocalFree)
+// when one was built, false when one was needed but could not be built
+// (see GetLastError). high_label adds a high mandatory label that forbids
+// writing up, inherited by everything inside; only a token of high
+// integrity may set it.
+bool BuildWorkDirSecurity(FolderVolume volume, PSECURITY_DESCRIPTOR* descriptor,
                           bool high_label = false);
 
 // The four name bytes of one try after the random draw: when the draw

@@ -96,12 +96,8 @@ bool NeedsProtectedPlace(const RunToken& token, FolderVolume volume) {
 bool ProtectedPlacePath(const RunToken& token, PathBuf* path) {
   path->clear();
   if (token.local_system) {
-    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    const GetTempPath2WFn temp_path2 =
-        kernel32 == nullptr
-            ? nullptr
-            : reinterpret_cast<GetTempPath2WFn>(reinterpret_cast<void*>(
-                  GetProcAddress(kernel32, "GetTempPath2W")));
+    const GetTempPath2WFn temp_path2 = reinterpret_cast<GetTempPath2WFn>(
+        reinterpret_cast<void*>(Kernel32Function("GetTempPath2W")));
     if (temp_path2 != nullptr) {
       const DWORD length = temp_path2(kPathCapacity, path->get());
       if (length > 0 && length < kPathCapacity) return true;

@@ -291,12 +291,12 @@ Status Verify(const VerifyRequest& request) {
     }
     std::printf(
         "%s is byte for byte what packing %s and %s into %s makes (setup "
-        "type %s%s%s)%s\n",
+        "type %s%s%s)\n",
         Printable(request.file).c_str(), Printable(request.archive).c_str(),
         Printable(request.setup).c_str(), Printable(*request.stub).c_str(),
         request.setup_type.c_str(),
         request.previous_version ? ", previous version " : "",
-        request.previous_version ? request.previous_version->c_str() : "", "");
+        request.previous_version ? request.previous_version->c_str() : "");
     return Ok();
   }
   const SetupKind* kind = nullptr;

@@ -165,7 +165,8 @@ TEST(WorkDirSecurity, AccessListIsExactlyTheProtectedListWithTheOwnerSid) {
   ScratchDir dir(L"wdacl");
   OpenDirectory folder(dir.path());
   PSECURITY_DESCRIPTOR built = nullptr;
-  ASSERT_TRUE(BuildWorkDirSecurity(folder.handle(), &built));
+  ASSERT_TRUE(
+      BuildWorkDirSecurity(ClassifyFolderVolume(folder.handle()), &built));
   ASSERT_NE(built, nullptr);
 
   // The written text, turned into a descriptor and back, is what the
@@ -199,7 +200,8 @@ TEST(WorkDirSecurity, HighLabelForbidsWritingUpToEverythingInside) {
   ScratchDir dir(L"wdlabel");
   OpenDirectory folder(dir.path());
   PSECURITY_DESCRIPTOR built = nullptr;
-  ASSERT_TRUE(BuildWorkDirSecurity(folder.handle(), &built, true));
+  ASSERT_TRUE(BuildWorkDirSecurity(ClassifyFolderVolume(folder.handle()),
+                                   &built, true));
   ASSERT_NE(built, nullptr);
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
@@ -224,7 +226,8 @@ TEST(WorkDirSecurity, HighLabelForbidsWritingUpToEverythingInside) {
 TEST(WorkDirSecurity, VolumeThatCannotBeQueriedGetsNoDescriptor) {
   // No volume to ask: a plain directory, not a failure.
   PSECURITY_DESCRIPTOR built = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
-  EXPECT_TRUE(BuildWorkDirSecurity(INVALID_HANDLE_VALUE, &built));
+  EXPECT_TRUE(
+      BuildWorkDirSecurity(ClassifyFolderVolume(INVALID_HANDLE_VALUE), &built));
   EXPECT_EQ(built, nullptr);
 }
 
