@@ -47,10 +47,7 @@ std::wstring EnvironmentText(const char* name) {
 }
 
 std::wstring PathFromEnvironment(const char* name) {
-  std::wstring path = EnvironmentText(name);
-  if (path.empty() || path[0] != L'/') return path;
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  return L"Z:" + path;
+  return WindowsPath(Narrow(EnvironmentText(name)));
 }
 
 std::wstring LongPath(const std::wstring& path) {
